@@ -1,0 +1,20 @@
+# The two commands: `make demo` and `make test`.  Each sets up what is
+# missing (see scripts/provision-*), builds, and runs.
+ENVS := ft 314
+
+.PHONY: demo test core-tests python-tests tsan-core bench bench-quick
+
+demo:
+	scripts/py ft demo/demo.py
+
+test: core-tests python-tests
+
+core-tests:
+	@for e in $(ENVS); do scripts/core-tests $$e || exit 1; done
+
+python-tests:
+	@for e in $(ENVS); do echo "== pytest on $$e"; scripts/py $$e -m pytest -q -p no:cacheprovider || exit 1; done
+
+# The core's unit tests built with ThreadSanitizer.
+tsan-core:
+	scripts/core-tests ft thread
