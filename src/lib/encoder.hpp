@@ -1,0 +1,15 @@
+// The Encoder class: its instance layout and its entry points.
+#pragma once
+
+#include <Python.h>
+
+namespace kavrel {
+
+// The type's slots, for the type specification in module.cpp.
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+void encoder_dealloc(PyObject* self) noexcept;
+PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+extern const Py_ssize_t encoder_basic_size;
+
+}  // namespace kavrel

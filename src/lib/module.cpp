@@ -1,0 +1,106 @@
+// The module kavrel: its definition, its execution step and the Encoder class.
+#include <Python.h>
+
+#include "boundary.hpp"
+#include "encoder.hpp"
+
+namespace kavrel {
+
+namespace {
+
+PyMethodDef encoder_methods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_encode)),
+     METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_decode)),
+     METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot encoder_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Encoder(encoding=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_methods, encoder_methods},
+    {0, nullptr},
+};
+
+// The class declares no module of its own, so it reports "builtins".
+PyType_Spec encoder_spec = {
+    "builtins.Encoder",
+    0,  // basic size, filled in before the class is created
+    0,
+    Py_TPFLAGS_DEFAULT,
+    encoder_slots,
+};
+
+// The class object, created by the first execution step of the process and
+// handed to every later one (another import in the same process).
+PyObject* encoder_class() {
+    static PyMutex lock;
+    static PyObject* cls = nullptr;
+    PyMutex_Lock(&lock);
+    if (cls == nullptr) {
+        encoder_spec.basicsize = static_cast<int>(encoder_basic_size);
+        cls = PyType_FromSpec(&encoder_spec);
+        if (cls == nullptr) {
+            PyObject* cause = PyErr_GetRaisedException();
+            PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Encoder");
+            PyObject* error = PyErr_GetRaisedException();
+            PyException_SetCause(error, cause);
+            PyErr_SetRaisedException(error);
+        }
+    }
+    PyObject* result = cls;
+    PyMutex_Unlock(&lock);
+    if (result == nullptr) throw py::PythonError{};
+    return result;
+}
+
+// The module's __all__ list, created empty when the module has none.
+py::Ref all_list(PyObject* module) {
+    PyObject* found = nullptr;
+    py::check_status(PyObject_GetOptionalAttrString(module, "__all__", &found));
+    py::Ref all = py::Ref::steal(found);
+    if (!all) {
+        all = py::check(PyList_New(0));
+        py::check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    if (!PyList_Check(all.get())) py::raise_not_an_instance(all.get(), "list");
+    return all;
+}
+
+int exec_module(PyObject* module) noexcept {
+    return guard(-1, [&] {
+        if (!PyModule_Check(module)) py::raise_not_an_instance(module, "module");
+        PyObject* cls = encoder_class();
+        py::Ref all = all_list(module);
+        py::Ref name = py::check(PyUnicode_FromString("Encoder"));
+        if (PyList_Append(all.get(), name.get()) < 0) py::fail_with_python_error("could not append __name__ to __all__");
+        py::check_status(PyObject_SetAttr(module, name.get(), cls));
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kavrel",
+    "Label encoding of the text columns of numpy arrays and pandas frames, on a shared thread pool.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace kavrel
+
+PyMODINIT_FUNC PyInit_kavrel() { return PyModuleDef_Init(&kavrel::module_def); }
