@@ -1,0 +1,32 @@
+// Label encoding of one text column.
+#pragma once
+
+#include "hashing.hpp"
+#include "text_column.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace kavrel {
+
+// The code of a missing-value marker: the quiet NaN 0x7FF8000000000000.
+inline constexpr double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+
+// "<NA>", "nan" and "NaN", matched on the whole string, byte for byte.
+constexpr bool is_missing_marker(std::string_view s) noexcept {
+    return s == "<NA>" || s == "nan" || s == "NaN";
+}
+
+struct LabelEncoding {
+    std::vector<double> codes;  // one per cell, in cell order
+    ForwardMap forward;         // every distinct cell string -> its code
+};
+
+// Codes are the byte-wise ranks of the distinct non-marker strings, counted
+// from 0; markers get no code and encode as missing_code.  Runs its inner
+// loops on the pool; may be called for several columns at once.
+LabelEncoding label_encode(const TextColumn& strings);
+
+}  // namespace kavrel

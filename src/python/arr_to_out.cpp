@@ -1,0 +1,124 @@
+#include "conversion.hpp"
+#include "errors.hpp"
+#include "numpy_api.hpp"
+
+#include "../lib/failure.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace kavrel {
+
+namespace {
+
+// A float code back to an unsigned code: truncation toward zero, saturating
+// at both ends.
+std::uint64_t code_of(double v) noexcept {
+    if (v < 0) return 0;
+    if (v > 18446744073709549568.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(v);
+}
+
+// The label of cell value `v`, or null when it has none (NaN or unmapped).
+const std::string* label_of(const ReverseMap& reverse, double v) {
+    if (std::isnan(v)) return nullptr;
+    auto it = reverse.find(code_of(v));
+    return it == reverse.end() ? nullptr : &it->second;
+}
+
+py::Ref to_str(const std::string& text) {
+    return py::check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+const ReverseMap& reverse_map_of(const EncodingInfo& info, std::size_t col) {
+    auto it = info.reverse_maps.find(col);
+    if (it == info.reverse_maps.end()) fail("no entry found for key");
+    return it->second;
+}
+
+// A new float64 array holding a copy of the matrix.
+py::Ref float_array(const Matrix& matrix) {
+    np::ensure_imported();
+    npy_intp dims[2] = {static_cast<npy_intp>(matrix.n_rows()), static_cast<npy_intp>(matrix.n_cols())};
+    py::Ref array = py::check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    std::size_t count = matrix.n_rows() * matrix.n_cols();
+    if (count != 0)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data(), count * sizeof(double));
+    return array;
+}
+
+py::Ref array_output(const Matrix& matrix, const EncodingInfo* info) {
+    py::Ref floats = float_array(matrix);
+    if (info == nullptr) return floats;
+
+    py::Ref numpy = py::check(PyImport_ImportModule("numpy"));
+    py::Ref copy = py::check(PyObject_CallMethod(numpy.get(), "array", "O", floats.get()));
+    py::Ref objects = py::check(PyObject_CallMethod(copy.get(), "astype", "s", "object"));
+    copy = py::Ref();
+
+    py::Ref missing = py::check(PyUnicode_FromString("NaN"));
+    for (std::size_t col : info->object_columns) {
+        const ReverseMap& reverse = reverse_map_of(*info, col);
+        if (matrix.n_rows() > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
+        for (std::size_t r = 0; r < matrix.n_rows(); ++r) {
+            const std::string* label = label_of(reverse, matrix.at(r, col));
+            py::Ref text = label ? to_str(*label) : py::Ref::borrow(missing.get());
+            py::Ref key = py::check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(col)));
+            py::check(PyObject_CallMethod(objects.get(), "__setitem__", "OO", key.get(), text.get()));
+        }
+    }
+    return objects;
+}
+
+py::Ref table_output(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo* info) {
+    py::Ref pandas = py::check(PyImport_ImportModule("pandas"));
+    py::Ref kwargs = py::check(PyDict_New());
+    py::Ref label_list = py::check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
+    for (std::size_t i = 0; i < labels.size(); ++i)
+        PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), to_str(labels[i]).release());
+    py::check_status(PyDict_SetItemString(kwargs.get(), "columns", label_list.get()));
+
+    py::Ref frame_type = py::check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    py::Ref frame;
+    {
+        py::Ref floats = float_array(matrix);
+        py::Ref args = py::check(PyTuple_Pack(1, floats.get()));
+        frame = py::check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
+    }
+    if (info == nullptr) return frame;
+
+    for (std::size_t col : info->object_columns) {
+        const ReverseMap& reverse = reverse_map_of(*info, col);
+        if (matrix.n_rows() > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
+        py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(matrix.n_rows())));
+        for (std::size_t r = 0; r < matrix.n_rows(); ++r) {
+            const std::string* label = label_of(reverse, matrix.at(r, col));
+            py::Ref value = label ? to_str(*label) : py::Ref::borrow(Py_None);
+            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), value.release());
+        }
+        py::Ref name = to_str(checked_at(labels, col));
+
+        py::Ref column = py::check(PyObject_GetItem(frame.get(), name.get()));
+        py::Ref converted = py::check(PyObject_CallMethod(column.get(), "astype", "s", "object"));
+        py::check(PyObject_CallMethod(frame.get(), "__setitem__", "OO", name.get(), converted.get()));
+        column = py::Ref();
+
+        py::Ref loc = py::check(PyObject_GetAttrString(frame.get(), "loc"));
+        py::Ref all_rows = py::check(PySlice_New(nullptr, nullptr, nullptr));
+        py::Ref key = py::check(PyTuple_Pack(2, all_rows.get(), name.get()));
+        py::check_status(PyObject_SetItem(loc.get(), key.get(), values.get()));
+    }
+    return frame;
+}
+
+}  // namespace
+
+py::Ref arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* info) {
+    if (!out.is_table()) return array_output(matrix, info);
+    if (info != nullptr && info->object_columns.empty()) info = nullptr;
+    return table_output(matrix, *out.labels, info);
+}
+
+}  // namespace kavrel

@@ -1,0 +1,40 @@
+// The per-column worker of the table driver and its parallel writers.
+#pragma once
+
+#include "../lib/hashing.hpp"
+#include "../lib/send_ptr.hpp"
+#include "encoding_info.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+namespace kavrel {
+
+// The learned state of one text column.
+struct ColumnResult {
+    std::size_t column;
+    ForwardMap forward;
+    ReverseMap reverse;
+};
+
+// Read-only inputs shared by all workers of one loop over columns.
+struct ColumnContext {
+    const ColumnLists& lists;
+    std::size_t n_cols;
+    SendPtr out;
+};
+
+// Fills column `col` of the output; returns the learned state of a text
+// column and nothing for a numeric one.
+std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col);
+
+// Element j * n_cols + col := codes[j], in parallel; consumes the codes.
+void write_codes(const ColumnContext& ctx, std::size_t col, std::vector<double> codes);
+// Element j * n_cols + col := values[j], in parallel; values are read in place.
+void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values);
+
+// One entry (code -> copy of the string) per forward entry that has a code.
+ReverseMap build_reverse_map(const ForwardMap& forward);
+
+}  // namespace kavrel

@@ -1,0 +1,128 @@
+#include "compat.hpp"
+#include "conversion.hpp"
+#include "errors.hpp"
+#include "numpy_api.hpp"
+#include "text.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace kavrel {
+
+namespace {
+
+// Iterates `seq`, which must be a sequence and not a str, calling
+// read(item) for each item; false when it is not such a sequence.
+template <class Read>
+bool for_each_in_sequence(PyObject* seq, Read&& read) {
+    if (!PySequence_Check(seq) || PyUnicode_Check(seq)) return false;
+    py::Ref iter = py::check(PyObject_GetIter(seq));
+    for (;;) {
+        PyObject* raw = nullptr;
+        int status = PyIter_NextItem(iter.get(), &raw);
+        py::check_status(status);
+        if (status == 0) return true;
+        py::Ref item = py::Ref::steal(raw);
+        read(item.get());
+    }
+}
+
+// The labels when every one is a str with valid UTF-8 text; a PythonError
+// otherwise.
+std::vector<std::string> string_labels(PyObject* columns) {
+    std::vector<std::string> labels;
+    bool sequence = for_each_in_sequence(columns, [&](PyObject* item) {
+        if (!PyUnicode_Check(item)) py::raise_not_an_instance(item, "str");
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        if (text == nullptr) throw py::PythonError{};
+        labels.emplace_back(text, static_cast<std::size_t>(size));
+    });
+    if (!sequence) py::raise_not_an_instance(columns, "Sequence");
+    return labels;
+}
+
+// The labels as decimal text of signed 64-bit integers, from columns.tolist().
+std::vector<std::string> integer_labels(PyObject* columns) {
+    py::Ref list = py::check(PyObject_CallMethod(columns, "tolist", nullptr));
+    std::vector<std::string> labels;
+    bool sequence = for_each_in_sequence(list.get(), [&](PyObject* item) {
+        long long value = PyLong_AsLongLong(item);
+        if (value == -1 && PyErr_Occurred()) throw py::PythonError{};
+        labels.push_back(std::to_string(value));
+    });
+    if (!sequence) py::raise_not_an_instance(list.get(), "Sequence");
+    return labels;
+}
+
+// A frame's column labels: all strings, or else all integers.
+std::vector<std::string> read_labels(PyObject* frame) {
+    py::Ref columns = py::check(PyObject_GetAttrString(frame, "columns"));
+    try {
+        return string_labels(columns.get());
+    } catch (const py::PythonError&) {
+        PyErr_Clear();
+    }
+    return integer_labels(columns.get());
+}
+
+[[noreturn]] void unsupported_type(const std::string& name) {
+    std::fwrite(name.data(), 1, name.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    PyErr_Format(PyExc_TypeError, "Unsupported type: '%s'. Supported types are: %s", name.c_str(),
+                 "numpy.ndarray, pandas.DataFrame");
+    throw py::PythonError{};
+}
+
+// A copy of a two-dimensional float64 array, or nothing for any other input.
+std::optional<Matrix> copy_float64(PyObject* obj) {
+    np::ensure_imported();
+    if (!PyArray_Check(obj)) return std::nullopt;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 2) return std::nullopt;
+    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
+    bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float64);
+    Py_DECREF(float64);
+    if (!equivalent) return std::nullopt;
+
+    auto n_rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    auto n_cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    Matrix matrix = Matrix::zeros(n_rows, n_cols);
+    const char* data = PyArray_BYTES(array);
+    if (PyArray_IS_C_CONTIGUOUS(array)) {
+        if (n_rows * n_cols != 0) std::memcpy(matrix.data(), data, n_rows * n_cols * sizeof(double));
+        return matrix;
+    }
+    npy_intp row_stride = PyArray_STRIDE(array, 0);
+    npy_intp col_stride = PyArray_STRIDE(array, 1);
+    double* out = matrix.data();
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const char* row = data + static_cast<npy_intp>(r) * row_stride;
+        for (std::size_t c = 0; c < n_cols; ++c)
+            std::memcpy(out++, row + static_cast<npy_intp>(c) * col_stride, sizeof(double));
+    }
+    return matrix;
+}
+
+}  // namespace
+
+ConversionResult pyany_to_vec(PyObject* obj) {
+    py::Ref name = py::check(PyType_GetName(Py_TYPE(obj)));
+    py::Ref name_text = py::check(PyObject_Str(name.get()));
+    std::string type_name = py::utf8_of(name_text.get());
+
+    OUT out;
+    if (type_name == "DataFrame")
+        out.labels = read_labels(obj);
+    else if (type_name != "ndarray" && type_name != "memmap")
+        unsupported_type(type_name);
+
+    if (std::optional<Matrix> copy = copy_float64(obj)) return {std::move(out), std::move(*copy), std::nullopt};
+    DriverResult driven = encode_object_array(obj, out);
+    return {std::move(out), std::move(driven.matrix), std::move(driven.info)};
+}
+
+}  // namespace kavrel

@@ -1,0 +1,80 @@
+#include "text.hpp"
+
+#include <cstring>
+
+namespace kavrel::py {
+
+namespace {
+
+constexpr bool is_surrogate(Py_UCS4 c) noexcept { return c >= 0xD800 && c <= 0xDFFF; }
+
+constexpr std::size_t utf8_width(Py_UCS4 c) noexcept {
+    if (c < 0x80) return 1;
+    if (c < 0x800) return 2;
+    if (is_surrogate(c)) return 9;  // three U+FFFD
+    if (c < 0x10000) return 3;
+    return 4;
+}
+
+char* put_utf8(char* out, Py_UCS4 c) noexcept {
+    if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (is_surrogate(c)) {
+        for (int i = 0; i < 3; ++i) {
+            *out++ = '\xEF';
+            *out++ = '\xBF';
+            *out++ = '\xBD';
+        }
+    } else if (c < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (c >> 18));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+template <class Sink>
+void write_text(PyObject* str, Sink&& sink) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    const void* data = PyUnicode_DATA(str);
+    if (PyUnicode_IS_ASCII(str)) {
+        sink(static_cast<std::size_t>(length), [&](char* dst) {
+            std::memcpy(dst, data, static_cast<std::size_t>(length));
+            return static_cast<std::size_t>(length);
+        });
+        return;
+    }
+    int kind = PyUnicode_KIND(str);
+    std::size_t size = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) size += utf8_width(PyUnicode_READ(kind, data, i));
+    sink(size, [&](char* dst) {
+        char* out = dst;
+        for (Py_ssize_t i = 0; i < length; ++i) out = put_utf8(out, PyUnicode_READ(kind, data, i));
+        return static_cast<std::size_t>(out - dst);
+    });
+}
+
+}  // namespace
+
+void append_utf8(TextColumn& column, PyObject* str) {
+    write_text(str, [&](std::size_t size, auto&& write) { column.push_back_written(size, write); });
+}
+
+std::string utf8_of(PyObject* str) {
+    std::string out;
+    write_text(str, [&](std::size_t size, auto&& write) {
+        out.resize(size);
+        out.resize(write(out.data()));
+    });
+    return out;
+}
+
+}  // namespace kavrel::py

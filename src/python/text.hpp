@@ -1,0 +1,22 @@
+// The UTF-8 text of Python strings, read straight from the string's own
+// storage: no Python object is created, and no UTF-8 copy is cached inside
+// the caller's string.
+#pragma once
+
+#include <Python.h>
+
+#include "../lib/text_column.hpp"
+
+#include <string>
+
+namespace kavrel::py {
+
+// Appends the text of `str` (a str or subclass) to `column` as UTF-8.  A
+// surrogate code point cannot be encoded: it becomes three U+FFFD, as
+// encoding with "surrogatepass" and decoding with "replace" gives.
+void append_utf8(TextColumn& column, PyObject* str);
+
+// The same text as a std::string.
+std::string utf8_of(PyObject* str);
+
+}  // namespace kavrel::py
