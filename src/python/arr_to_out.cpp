@@ -21,16 +21,38 @@ std::uint64_t code_of(double v) noexcept {
     return static_cast<std::uint64_t>(v);
 }
 
-// The label of cell value `v`, or null when it has none (NaN or unmapped).
-const std::string* label_of(const ReverseMap& reverse, double v) {
-    if (std::isnan(v)) return nullptr;
-    auto it = reverse.find(code_of(v));
-    return it == reverse.end() ? nullptr : &it->second;
-}
-
 py::Ref to_str(const std::string& text) {
     return py::check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
+
+// The labels of one column as Python strings, each made once per call and
+// shared by every cell that carries it.  A column's codes are 0 .. m-1, so
+// they index the cache directly.
+class LabelCache {
+public:
+    explicit LabelCache(const ReverseMap& reverse) : reverse_(reverse), strings_(reverse.size()) {}
+
+    // Borrowed: the label of cell value `v`, or null when it has none (NaN,
+    // or a code the column never gave out).
+    PyObject* label_of(double v) {
+        if (std::isnan(v)) return nullptr;
+        std::uint64_t code = code_of(v);
+        auto it = reverse_.find(code);
+        if (it == reverse_.end()) return nullptr;
+        if (code >= strings_.size()) {  // cannot happen while codes are dense; stay correct anyway
+            overflow_.push_back(to_str(it->second));
+            return overflow_.back().get();
+        }
+        py::Ref& slot = strings_[code];
+        if (!slot) slot = to_str(it->second);
+        return slot.get();
+    }
+
+private:
+    const ReverseMap& reverse_;
+    std::vector<py::Ref> strings_;
+    std::vector<py::Ref> overflow_;
+};
 
 const ReverseMap& reverse_map_of(const EncodingInfo& info, std::size_t col) {
     auto it = info.reverse_maps.find(col);
@@ -49,6 +71,28 @@ py::Ref float_array(const Matrix& matrix) {
     return array;
 }
 
+// The object array that this call made itself, when its type is exactly
+// numpy.ndarray: its item assignment cannot be overridden, so its elements
+// are replaced directly.  Null otherwise.
+PyArrayObject* writable_object_array(PyObject* objects, const Matrix& matrix) {
+    if (!PyArray_CheckExact(objects)) return nullptr;
+    auto* array = reinterpret_cast<PyArrayObject*>(objects);
+    if (PyArray_TYPE(array) != NPY_OBJECT || PyArray_NDIM(array) != 2 || !PyArray_ISWRITEABLE(array) ||
+        !PyArray_ISALIGNED(array) || static_cast<std::size_t>(PyArray_DIM(array, 0)) != matrix.n_rows() ||
+        static_cast<std::size_t>(PyArray_DIM(array, 1)) != matrix.n_cols())
+        return nullptr;
+    return array;
+}
+
+// Element (r, c) := a new reference to `value`; the old element is released.
+void store_element(PyArrayObject* array, std::size_t r, std::size_t c, PyObject* value) {
+    auto** slot = reinterpret_cast<PyObject**>(PyArray_BYTES(array) + static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0) +
+                                               static_cast<npy_intp>(c) * PyArray_STRIDE(array, 1));
+    PyObject* old = *slot;
+    *slot = Py_NewRef(value);
+    Py_XDECREF(old);
+}
+
 py::Ref array_output(const Matrix& matrix, const EncodingInfo* info) {
     py::Ref floats = float_array(matrix);
     if (info == nullptr) return floats;
@@ -59,14 +103,19 @@ py::Ref array_output(const Matrix& matrix, const EncodingInfo* info) {
     copy = py::Ref();
 
     py::Ref missing = py::check(PyUnicode_FromString("NaN"));
+    PyArrayObject* direct = writable_object_array(objects.get(), matrix);
     for (std::size_t col : info->object_columns) {
-        const ReverseMap& reverse = reverse_map_of(*info, col);
+        LabelCache labels(reverse_map_of(*info, col));
         if (matrix.n_rows() > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
         for (std::size_t r = 0; r < matrix.n_rows(); ++r) {
-            const std::string* label = label_of(reverse, matrix.at(r, col));
-            py::Ref text = label ? to_str(*label) : py::Ref::borrow(missing.get());
+            PyObject* label = labels.label_of(matrix.at(r, col));
+            PyObject* text = label ? label : missing.get();
+            if (direct != nullptr) {
+                store_element(direct, r, col, text);
+                continue;
+            }
             py::Ref key = py::check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(col)));
-            py::check(PyObject_CallMethod(objects.get(), "__setitem__", "OO", key.get(), text.get()));
+            py::check(PyObject_CallMethod(objects.get(), "__setitem__", "OO", key.get(), text));
         }
     }
     return objects;
@@ -90,13 +139,12 @@ py::Ref table_output(const Matrix& matrix, const std::vector<std::string>& label
     if (info == nullptr) return frame;
 
     for (std::size_t col : info->object_columns) {
-        const ReverseMap& reverse = reverse_map_of(*info, col);
+        LabelCache column_labels(reverse_map_of(*info, col));
         if (matrix.n_rows() > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
         py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(matrix.n_rows())));
         for (std::size_t r = 0; r < matrix.n_rows(); ++r) {
-            const std::string* label = label_of(reverse, matrix.at(r, col));
-            py::Ref value = label ? to_str(*label) : py::Ref::borrow(Py_None);
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), value.release());
+            PyObject* label = column_labels.label_of(matrix.at(r, col));
+            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), Py_NewRef(label ? label : Py_None));
         }
         py::Ref name = to_str(checked_at(labels, col));
 

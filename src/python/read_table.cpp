@@ -1,10 +1,16 @@
 #include "read_table.hpp"
 
 #include "errors.hpp"
+#include "numpy_api.hpp"
 #include "render_number.hpp"
 #include "text.hpp"
 
 #include "../lib/failure.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
 
 namespace kavrel {
 
@@ -26,12 +32,16 @@ py::Ref read_cell(PyObject* source, std::size_t r, std::size_t c) {
 }
 
 // Whether `cell` is a number, by the float protocol; its value in `value`.
+// Exact str, int and bool are decided here with the protocol's outcome,
+// huge integers included, without raising and clearing an exception.
 bool read_number(PyObject* cell, double& value) {
-    if (PyFloat_CheckExact(cell)) {
+    PyTypeObject* type = Py_TYPE(cell);
+    if (type == &PyFloat_Type) {
         value = PyFloat_AS_DOUBLE(cell);
         return true;
     }
-    value = PyFloat_AsDouble(cell);
+    if (type == &PyUnicode_Type) return false;
+    value = type == &PyLong_Type || type == &PyBool_Type ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
     if (value == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
         return false;
@@ -39,10 +49,173 @@ bool read_number(PyObject* cell, double& value) {
     return true;
 }
 
+// Appends str(cell).  Exact str, float, int and bool get the text that
+// str() gives without making a Python object.
 void append_cell_text(TextColumn& texts, PyObject* cell) {
+    PyTypeObject* type = Py_TYPE(cell);
+    if (type == &PyUnicode_Type) {
+        py::append_utf8(texts, cell);
+        return;
+    }
+    if (type == &PyFloat_Type) {
+        char* repr = PyOS_double_to_string(PyFloat_AS_DOUBLE(cell), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (repr != nullptr) {
+            texts.push_back(repr);
+            PyMem_Free(repr);
+            return;
+        }
+        PyErr_Clear();
+    } else if (type == &PyBool_Type) {
+        texts.push_back(cell == Py_True ? "True" : "False");
+        return;
+    } else if (type == &PyLong_Type) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(cell, &overflow);
+        if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+            char digits[24];
+            auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+            texts.push_back(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+            return;
+        }
+        PyErr_Clear();
+    }
     py::Ref text = py::Ref::steal(PyObject_Str(cell));
     if (!text) py::fail_with_python_error("cant convert to str");
     py::append_utf8(texts, text.get());
+}
+
+// Adds one cell to column c of `lists`: a number to its numbers while the
+// column is numeric, otherwise its text; its first non-number turns the
+// column into text.
+void add_cell(ColumnLists& lists, std::size_t c, std::size_t n_rows, PyObject* cell) {
+    auto& texts = lists.text_cells[c];
+    if (lists.column_is_text[c]) {
+        append_cell_text(texts, cell);
+        return;
+    }
+    auto& numbers = lists.number_cells[c];
+    double value;
+    if (read_number(cell, value)) {
+        numbers.push_back(value);
+        return;
+    }
+    lists.column_is_text[c] = 1;
+    texts.reserve(n_rows);
+    for (double number : numbers) texts.push_back(render_number(number));
+    numbers = {};
+    append_cell_text(texts, cell);
+}
+
+// --- Arrays whose type is exactly numpy.ndarray ------------------------------
+// Their item access cannot be overridden from Python, so their elements are
+// read directly, with the same outcome as source[(r, c)] and the protocols.
+
+double half_to_double(std::uint16_t h) noexcept {
+    std::uint32_t sign = (h >> 15) & 1u, exponent = (h >> 10) & 0x1Fu, fraction = h & 0x3FFu;
+    double magnitude;
+    if (exponent == 0x1F)
+        magnitude = fraction ? std::bit_cast<double>(std::uint64_t{0x7FF8000000000000}) : HUGE_VAL;
+    else if (exponent == 0)
+        magnitude = std::ldexp(static_cast<double>(fraction), -24);
+    else
+        magnitude = std::ldexp(static_cast<double>(fraction | 0x400u), static_cast<int>(exponent) - 25);
+    return sign ? -magnitude : magnitude;
+}
+
+template <class T>
+void read_numeric_column(const char* base, npy_intp stride, std::size_t n_rows, std::vector<double>& out) {
+    out.resize(n_rows);
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        T element;
+        std::memcpy(&element, base + static_cast<npy_intp>(r) * stride, sizeof(T));
+        if constexpr (std::is_same_v<T, npy_half>)
+            out[r] = half_to_double(element);
+        else
+            out[r] = static_cast<double>(element);
+    }
+}
+
+// Fixed-width unicode: UCS4 code points, trailing NULs not part of the text.
+void append_ucs4(TextColumn& texts, const char* element, std::size_t width) {
+    std::size_t length = width;
+    auto code_at = [&](std::size_t i) {
+        Py_UCS4 c;
+        std::memcpy(&c, element + 4 * i, 4);
+        return c;
+    };
+    while (length > 0 && code_at(length - 1) == 0) --length;
+    texts.push_back_written(9 * length, [&](char* dst) {
+        char* out = dst;
+        for (std::size_t i = 0; i < length; ++i) out = py::put_utf8(out, code_at(i));
+        return static_cast<std::size_t>(out - dst);
+    });
+}
+
+// Reads the cells of an exactly-numpy.ndarray source directly; false when
+// its dtype has no direct road (the cells are then read one by one).
+bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
+    np::ensure_imported();
+    if (!PyArray_CheckExact(source)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(source);
+    if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != n_rows ||
+        static_cast<std::size_t>(PyArray_DIM(array, 1)) != n_cols || !PyArray_ISNOTSWAPPED(array))
+        return false;
+    const char* data = PyArray_BYTES(array);
+    npy_intp row_stride = PyArray_STRIDE(array, 0), col_stride = PyArray_STRIDE(array, 1);
+    int type = PyArray_TYPE(array);
+
+    auto numeric = [&]<class T>(T) {
+        for (std::size_t c = 0; c < n_cols; ++c)
+            read_numeric_column<T>(data + static_cast<npy_intp>(c) * col_stride, row_stride, n_rows,
+                                   lists.number_cells[c]);
+        return true;
+    };
+    switch (type) {
+        case NPY_BOOL: return numeric(npy_bool{});
+        case NPY_BYTE: return numeric(npy_byte{});
+        case NPY_UBYTE: return numeric(npy_ubyte{});
+        case NPY_SHORT: return numeric(npy_short{});
+        case NPY_USHORT: return numeric(npy_ushort{});
+        case NPY_INT: return numeric(npy_int{});
+        case NPY_UINT: return numeric(npy_uint{});
+        case NPY_LONG: return numeric(npy_long{});
+        case NPY_ULONG: return numeric(npy_ulong{});
+        case NPY_LONGLONG: return numeric(npy_longlong{});
+        case NPY_ULONGLONG: return numeric(npy_ulonglong{});
+        case NPY_HALF: return numeric(npy_half{});
+        case NPY_FLOAT: return numeric(npy_float{});
+        case NPY_DOUBLE: return numeric(npy_double{});
+        case NPY_UNICODE: {
+            // Never a number: every column is text from its first cell on.
+            std::size_t width = static_cast<std::size_t>(PyArray_ITEMSIZE(array)) / 4;
+            for (std::size_t c = 0; c < n_cols; ++c) {
+                lists.column_is_text[c] = 1;
+                lists.text_cells[c].reserve(n_rows);
+                for (std::size_t r = 0; r < n_rows; ++r)
+                    append_ucs4(lists.text_cells[c],
+                                data + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride,
+                                width);
+            }
+            return true;
+        }
+        case NPY_OBJECT: {
+            for (std::size_t c = 0; c < n_cols; ++c) {
+                lists.number_cells[c].reserve(n_rows);
+                for (std::size_t r = 0; r < n_rows; ++r) {
+                    PyObject* element;
+                    std::memcpy(&element,
+                                data + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride,
+                                sizeof element);
+                    // Held for the cell's reading, as the item read would.
+                    py::Ref cell = py::Ref::borrow(element != nullptr ? element : Py_None);
+                    add_cell(lists, c, n_rows, cell.get());
+                }
+            }
+            return true;
+        }
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -64,27 +237,13 @@ py::Ref read_values(PyObject* frame) {
 }
 
 void read_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
+    if (n_rows == 0 || n_cols == 0) return;
+    if (read_array_cells(source, n_rows, n_cols, lists)) return;
     for (std::size_t c = 0; c < n_cols; ++c) {
-        auto& numbers = lists.number_cells[c];
-        auto& texts = lists.text_cells[c];
-        numbers.reserve(n_rows);
+        lists.number_cells[c].reserve(n_rows);
         for (std::size_t r = 0; r < n_rows; ++r) {
             py::Ref cell = read_cell(source, r, c);
-            if (lists.column_is_text[c]) {
-                append_cell_text(texts, cell.get());
-                continue;
-            }
-            double value;
-            if (read_number(cell.get(), value)) {
-                numbers.push_back(value);
-                continue;
-            }
-            // The first cell that is not a number: the column is text.
-            lists.column_is_text[c] = 1;
-            texts.reserve(n_rows);
-            for (double number : numbers) texts.push_back(render_number(number));
-            numbers = {};
-            append_cell_text(texts, cell.get());
+            add_cell(lists, c, n_rows, cell.get());
         }
     }
 }

@@ -16,6 +16,8 @@ constexpr std::size_t utf8_width(Py_UCS4 c) noexcept {
     return 4;
 }
 
+}  // namespace
+
 char* put_utf8(char* out, Py_UCS4 c) noexcept {
     if (c < 0x80) {
         *out++ = static_cast<char>(c);
@@ -40,6 +42,8 @@ char* put_utf8(char* out, Py_UCS4 c) noexcept {
     }
     return out;
 }
+
+namespace {
 
 template <class Sink>
 void write_text(PyObject* str, Sink&& sink) {

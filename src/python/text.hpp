@@ -16,6 +16,10 @@ namespace kavrel::py {
 // encoding with "surrogatepass" and decoding with "replace" gives.
 void append_utf8(TextColumn& column, PyObject* str);
 
+// Writes code point `c` as UTF-8 (a surrogate as three U+FFFD, 9 bytes;
+// never more); returns the end of what it wrote.
+char* put_utf8(char* out, Py_UCS4 c) noexcept;
+
 // The same text as a std::string.
 std::string utf8_of(PyObject* str);
 
