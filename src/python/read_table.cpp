@@ -122,14 +122,20 @@ double half_to_double(std::uint16_t h) noexcept {
     return sign ? -magnitude : magnitude;
 }
 
+// float16 elements, a type of their own: npy_half is the same type as
+// npy_ushort.
+struct Half {
+    std::uint16_t bits;
+};
+
 template <class T>
 void read_numeric_column(const char* base, npy_intp stride, std::size_t n_rows, std::vector<double>& out) {
     out.resize(n_rows);
     for (std::size_t r = 0; r < n_rows; ++r) {
         T element;
         std::memcpy(&element, base + static_cast<npy_intp>(r) * stride, sizeof(T));
-        if constexpr (std::is_same_v<T, npy_half>)
-            out[r] = half_to_double(element);
+        if constexpr (std::is_same_v<T, Half>)
+            out[r] = half_to_double(element.bits);
         else
             out[r] = static_cast<double>(element);
     }
@@ -182,7 +188,7 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
         case NPY_ULONG: return numeric(npy_ulong{});
         case NPY_LONGLONG: return numeric(npy_longlong{});
         case NPY_ULONGLONG: return numeric(npy_ulonglong{});
-        case NPY_HALF: return numeric(npy_half{});
+        case NPY_HALF: return numeric(Half{});
         case NPY_FLOAT: return numeric(npy_float{});
         case NPY_DOUBLE: return numeric(npy_double{});
         case NPY_UNICODE: {
