@@ -2,7 +2,7 @@
 # missing (see scripts/provision-*), builds, and runs.
 ENVS := ft 314
 
-.PHONY: demo test core-tests python-tests tsan-core bench bench-quick
+.PHONY: demo test core-tests python-tests tsan-core bench bench-quick bench-peers
 
 demo:
 	scripts/py ft demo/demo.py
@@ -18,3 +18,13 @@ python-tests:
 # The core's unit tests built with ThreadSanitizer.
 tsan-core:
 	scripts/core-tests ft thread
+
+# Timings against pandas, scikit-learn and pyarrow; writes docs/benchmarks.*
+bench: bench-peers
+	scripts/py ft bench/bench.py
+
+bench-quick: bench-peers
+	scripts/py ft bench/bench.py --quick
+
+bench-peers:
+	scripts/enter ft python -m pip install --quiet --disable-pip-version-check -r requirements-bench.txt
