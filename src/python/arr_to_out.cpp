@@ -27,30 +27,38 @@ py::Ref to_str(const std::string& text) {
 
 // The labels of one column as Python strings, each made once per call and
 // shared by every cell that carries it.  A column's codes are 0 .. m-1, so
-// they index the cache directly.
+// they index a table directly; a code beyond it is looked up in the map.
 class LabelCache {
 public:
-    explicit LabelCache(const ReverseMap& reverse) : reverse_(reverse), strings_(reverse.size()) {}
+    explicit LabelCache(const ReverseMap& reverse) : reverse_(reverse), slots_(reverse.size()) {
+        for (const auto& [code, text] : reverse)
+            if (code < slots_.size()) slots_[code].text = &text;
+    }
 
     // Borrowed: the label of cell value `v`, or null when it has none (NaN,
     // or a code the column never gave out).
     PyObject* label_of(double v) {
         if (std::isnan(v)) return nullptr;
         std::uint64_t code = code_of(v);
+        if (code < slots_.size()) {
+            Slot& slot = slots_[code];
+            if (slot.text == nullptr) return nullptr;
+            if (!slot.str) slot.str = to_str(*slot.text);
+            return slot.str.get();
+        }
         auto it = reverse_.find(code);
         if (it == reverse_.end()) return nullptr;
-        if (code >= strings_.size()) {  // cannot happen while codes are dense; stay correct anyway
-            overflow_.push_back(to_str(it->second));
-            return overflow_.back().get();
-        }
-        py::Ref& slot = strings_[code];
-        if (!slot) slot = to_str(it->second);
-        return slot.get();
+        overflow_.push_back(to_str(it->second));
+        return overflow_.back().get();
     }
 
 private:
+    struct Slot {
+        const std::string* text = nullptr;
+        py::Ref str;
+    };
     const ReverseMap& reverse_;
-    std::vector<py::Ref> strings_;
+    std::vector<Slot> slots_;
     std::vector<py::Ref> overflow_;
 };
 
