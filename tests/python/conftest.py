@@ -1,0 +1,90 @@
+"""Shared helpers for the kavrel test suite."""
+
+import math
+import sys
+import sysconfig
+
+import numpy as np
+import pytest
+
+import kavrel
+
+# The three texts that get no code and encode as NaN.
+MARKERS = ("<NA>", "nan", "NaN")
+
+# True on an interpreter built without the GIL (whether or not the GIL was
+# turned back on at run time).
+FREE_THREADED_BUILD = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def gil_enabled():
+    """Whether the GIL is active in this process right now."""
+    return getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+def obj_array(rows):
+    """A 2-D object array holding exactly the given cells.
+
+    numpy is kept from interpreting the cells (no string or number inference,
+    no unpacking of sequences): every cell is stored as the object given.
+    """
+    rows = [list(row) for row in rows]
+    n_cols = len(rows[0]) if rows else 0
+    out = np.empty((len(rows), n_cols), dtype=object)
+    for r, row in enumerate(rows):
+        assert len(row) == n_cols
+        for c, cell in enumerate(row):
+            out[r, c] = cell
+    return out
+
+
+def obj_column(*cells):
+    """A one-column object array with the given cells in row order."""
+    return obj_array([[cell] for cell in cells])
+
+
+def same_floats(a, b):
+    """Equality of two float sequences where NaN equals NaN."""
+    a, b = list(a), list(b)
+    if len(a) != len(b):
+        return False
+    for x, y in zip(a, b):
+        if isinstance(x, float) and isinstance(y, float) and math.isnan(x) and math.isnan(y):
+            continue
+        if x != y or type(x) is not type(y):
+            return False
+    return True
+
+
+def assert_float64_array(result, expected):
+    """`result` is a plain float64 ndarray equal to `expected`, NaN-aware."""
+    assert type(result) is np.ndarray
+    assert result.dtype == np.float64
+    expected = np.asarray(expected, dtype=np.float64)
+    assert result.shape == expected.shape
+    np.testing.assert_array_equal(result, expected)
+
+
+def learned_texts(cells):
+    """The texts that encoding a one-column table of `cells` gives its cells.
+
+    Encodes the column, then decodes the codes with the same encoder: every
+    cell comes back as the text it was encoded from ("NaN" for a marker).
+    """
+    enc = kavrel.Encoder()
+    codes = enc.encode(obj_column(*cells))
+    return enc.decode(codes)[:, 0].tolist()
+
+
+@pytest.fixture(scope="session")
+def panic_exception():
+    """The class of the module's internal-failure exception.
+
+    It is only reachable through a raised instance; a one-dimensional array is
+    the simplest input that makes `encode` fail internally.
+    """
+    try:
+        kavrel.Encoder().encode(np.zeros(3))
+    except BaseException as exc:  # noqa: BLE001 - the class is what we are after
+        return type(exc)
+    pytest.fail("encode of a one-dimensional array did not fail")

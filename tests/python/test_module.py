@@ -1,0 +1,155 @@
+"""The module's surface: what `import kavrel` gives and what the class allows."""
+
+import inspect
+import os
+import subprocess
+import sys
+import weakref
+
+import numpy as np
+import pytest
+
+import kavrel
+from conftest import FREE_THREADED_BUILD
+
+# Attributes that the import system puts on every extension module.
+STANDARD_MODULE_ATTRIBUTES = {
+    "__name__",
+    "__doc__",
+    "__package__",
+    "__loader__",
+    "__spec__",
+    "__file__",
+}
+
+
+def run_python(code, drop_env=()):
+    """Runs `code` in a fresh interpreter that can import kavrel."""
+    env = {k: v for k, v in os.environ.items() if k not in drop_env}
+    here = os.path.dirname(os.path.abspath(kavrel.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (here, env.get("PYTHONPATH")) if p
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", code],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def test_module_holds_only_encoder_and_all():
+    assert type(kavrel.__all__) is list
+    assert kavrel.__all__ == ["Encoder"]
+    assert set(vars(kavrel)) - STANDARD_MODULE_ATTRIBUTES == {"Encoder", "__all__"}
+    assert kavrel.__name__ == "kavrel"
+    assert isinstance(kavrel.__doc__, str) and kavrel.__doc__.strip()
+
+
+def test_class_names_signatures_and_docs():
+    enc_type = kavrel.Encoder
+    assert enc_type.__module__ == "builtins"
+    assert enc_type.__name__ == "Encoder"
+    assert enc_type.__qualname__ == "Encoder"
+    assert repr(enc_type) == "<class 'builtins.Encoder'>"
+    assert enc_type.__mro__ == (enc_type, object)
+
+    assert enc_type.__text_signature__ == "(encoding=None)"
+    assert str(inspect.signature(enc_type)) == "(encoding=None)"
+    # The doc slot is only a signature, so there is no docstring body.
+    assert not enc_type.__doc__
+
+    for name in ("encode", "decode"):
+        method = getattr(enc_type, name)
+        assert method.__name__ == name
+        assert method.__qualname__ == f"Encoder.{name}"
+        assert method.__text_signature__ == "($self, obj)"
+        assert method.__doc__ is None
+        assert str(inspect.signature(method)) == "(self, /, obj)"
+        assert str(inspect.signature(getattr(enc_type(), name))) == "(obj)"
+
+
+def test_class_defines_only_constructor_and_two_methods():
+    enc_type = kavrel.Encoder
+    own = set(vars(enc_type)) - {"__doc__", "__module__"}
+    assert own == {"__new__", "encode", "decode"}
+    for name in ("__init__", "__repr__", "__hash__", "__eq__", "__setattr__"):
+        assert getattr(enc_type, name) is getattr(object, name), name
+
+
+def test_class_is_closed():
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+
+        class Sub(kavrel.Encoder):  # noqa: F841
+            pass
+
+    enc = kavrel.Encoder()
+    with pytest.raises(AttributeError):
+        enc.__dict__  # noqa: B018
+    with pytest.raises(AttributeError):
+        enc.strategy = "label"
+    with pytest.raises(TypeError):
+        weakref.ref(enc)
+
+
+def test_reimport_reuses_the_one_class():
+    out = run_python(
+        "import sys\n"
+        "import kavrel as first\n"
+        "del sys.modules['kavrel']\n"
+        "import kavrel as second\n"
+        "assert second is not first\n"
+        "assert second.Encoder is first.Encoder\n"
+        "assert first.__all__ == ['Encoder'], first.__all__\n"
+        "assert second.__all__ == ['Encoder'], second.__all__\n"
+        "assert first.__all__ is not second.__all__\n"
+        "print('ok')\n"
+    )
+    assert out == "ok\n"
+
+
+def test_import_does_not_load_pandas():
+    out = run_python(
+        "import sys\nimport kavrel\nprint('pandas' in sys.modules)\n"
+    )
+    assert out == "False\n"
+
+
+@pytest.mark.skipif(not FREE_THREADED_BUILD, reason="needs a free-threaded build")
+def test_import_leaves_the_gil_off():
+    # PYTHON_GIL is dropped so that the interpreter decides from the modules'
+    # own declarations; a module that does not declare itself free-threaded
+    # turns the GIL on with a RuntimeWarning, which -W error makes fatal.
+    out = run_python(
+        "import sys, warnings\n"
+        "warnings.simplefilter('error')\n"
+        "import kavrel\n"
+        "print(sys._is_gil_enabled())\n"
+        "import numpy, pandas\n"
+        "before = sys._is_gil_enabled()\n"
+        "enc = kavrel.Encoder()\n"
+        "a = numpy.empty((2, 1), dtype=object)\n"
+        "a[0, 0] = 'x'; a[1, 0] = 'y'\n"
+        "enc.decode(enc.encode(a))\n"
+        "enc.encode(pandas.DataFrame({'a': ['x', 'y']}))\n"
+        "print(before, sys._is_gil_enabled())\n",
+        drop_env=("PYTHON_GIL",),
+    )
+    kavrel_only, with_libraries = out.splitlines()
+    assert kavrel_only == "False"
+    before, after = with_libraries.split()
+    if before == "True":
+        pytest.skip("numpy or pandas turned the GIL on by themselves")
+    assert after == "False"
+
+
+def test_instances_are_independent():
+    first, second = kavrel.Encoder(), kavrel.Encoder()
+    assert first is not second
+    first.encode(np.array([["x"]], dtype=object))
+    # `second` learned nothing, so it decodes to float codes.
+    assert second.decode(np.zeros((1, 1))).dtype == np.float64
+    assert first.decode(np.zeros((1, 1))).tolist() == [["x"]]

@@ -1,0 +1,231 @@
+"""One encoder used from several Python threads, and from inside its own calls.
+
+A call is held open by a cell whose conversion to text waits on an event;
+waiting on an event lets other threads run with or without the GIL, so these
+tests do not depend on the build. The waits have generous limits only so that
+a broken module fails the test instead of hanging it.
+"""
+
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import kavrel
+from conftest import obj_array, obj_column
+
+WAIT = 60.0
+
+
+class BlockingCell:
+    """A text cell whose str() signals that it started and waits to be released."""
+
+    def __init__(self):
+        self.entered = threading.Event()
+        self.release = threading.Event()
+
+    def __str__(self):
+        self.entered.set()
+        assert self.release.wait(WAIT), "never released"
+        return "held"
+
+
+class CallInThread:
+    """Runs one call on a new thread and keeps its result or exception."""
+
+    def __init__(self, fn, *args):
+        self.result = None
+        self.error = None
+        self._thread = threading.Thread(target=self._run, args=(fn, args))
+        self._thread.start()
+
+    def _run(self, fn, args):
+        try:
+            self.result = fn(*args)
+        except BaseException as exc:  # noqa: BLE001 - reported by join()
+            self.error = exc
+
+    def join(self):
+        self._thread.join(WAIT)
+        assert not self._thread.is_alive(), "call did not finish"
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+
+def learned_encoder():
+    enc = kavrel.Encoder()
+    enc.encode(obj_column("b", "a"))  # "a": 0, "b": 1
+    return enc
+
+
+def held_table(cell):
+    # The cell sits below a string, so its column is already text when the
+    # cell is reached and str() is called on it.
+    return obj_column("x", cell)
+
+
+def test_running_encode_excludes_every_other_call():
+    enc = learned_encoder()
+    cell = BlockingCell()
+    call = CallInThread(enc.encode, held_table(cell))
+    try:
+        assert cell.entered.wait(WAIT)
+        with pytest.raises(RuntimeError) as excinfo:
+            enc.encode(obj_column("q"))
+        assert str(excinfo.value) == "Already borrowed"
+        with pytest.raises(RuntimeError) as excinfo:
+            enc.decode(np.array([[0.0]]))
+        assert str(excinfo.value) == "Already mutably borrowed"
+        # Another encoder is not affected.
+        assert kavrel.Encoder().encode(obj_column("q")).tolist() == [[0.0]]
+    finally:
+        cell.release.set()
+    assert call.join().tolist() == [[1.0], [0.0]]
+    # The held encode finished and stored what it learned.
+    assert enc.decode(np.array([[0.0], [1.0]])).tolist() == [["held"], ["x"]]
+
+
+def test_running_decode_excludes_encode_but_not_decode():
+    enc = learned_encoder()
+    cell = BlockingCell()
+    call = CallInThread(enc.decode, held_table(cell))
+    try:
+        assert cell.entered.wait(WAIT)
+        with pytest.raises(RuntimeError) as excinfo:
+            enc.encode(obj_column("q"))
+        assert str(excinfo.value) == "Already borrowed"
+        assert enc.decode(np.array([[1.0]])).tolist() == [["b"]]
+        assert enc.decode(pd.DataFrame({"c": [0.0]}))["c"].tolist() == ["a"]
+    finally:
+        cell.release.set()
+    # The held decode coded its own text afresh ("held": 0, "x": 1).
+    assert call.join().tolist() == [["b"], ["a"]]
+    # Everything works again, and the learned state is still the first one.
+    assert enc.decode(np.array([[0.0]])).tolist() == [["a"]]
+    enc.encode(obj_column("new"))
+    assert enc.decode(np.array([[0.0]])).tolist() == [["new"]]
+
+
+class ReenteringCell:
+    """A text cell whose str() calls back into the encoder that reads it."""
+
+    def __init__(self, enc):
+        self.enc = enc
+        self.outcomes = []
+
+    def __str__(self):
+        for method, arg in (("decode", np.array([[0.0]])), ("encode", obj_column("z"))):
+            try:
+                self.outcomes.append((method, getattr(self.enc, method)(arg).tolist()))
+            except RuntimeError as exc:
+                self.outcomes.append((method, str(exc)))
+        return "cell"
+
+
+def test_reentry_from_inside_a_running_call():
+    enc = learned_encoder()
+    cell = ReenteringCell(enc)
+    enc.encode(held_table(cell))
+    assert cell.outcomes == [("decode", "Already mutably borrowed"), ("encode", "Already borrowed")]
+
+    enc = learned_encoder()
+    cell = ReenteringCell(enc)
+    enc.decode(held_table(cell))
+    # A nested decode shares the borrow; a nested encode is refused.
+    assert cell.outcomes == [("decode", [["a"]]), ("encode", "Already borrowed")]
+    assert enc.decode(np.array([[1.0]])).tolist() == [["b"]]
+
+
+def make_table(seed, n_rows=300):
+    rng = np.random.default_rng(seed)
+    words = np.array(["ant", "Bee", "cat", "", "é", "nan", "NaN", "<NA>", "None", "10", "9"], dtype=object)
+    return obj_array(
+        zip(
+            words[rng.integers(0, len(words), n_rows)],
+            rng.normal(size=n_rows).tolist(),
+            [f"k{i}" for i in rng.integers(0, 50, n_rows)],
+            rng.integers(0, 3, n_rows).tolist(),
+            [str(i) if i % 3 else float(i) for i in rng.integers(0, 40, n_rows)],
+        )
+    )
+
+
+def run_together(n_threads, work):
+    """Runs work(i) on n_threads threads that start at the same moment."""
+    barrier = threading.Barrier(n_threads)
+
+    def start(i):
+        barrier.wait(WAIT)
+        return work(i)
+
+    calls = [CallInThread(start, i) for i in range(n_threads)]
+    return [call.join() for call in calls]
+
+
+def test_threads_decode_with_one_encoder():
+    enc = kavrel.Encoder()
+    codes = enc.encode(make_table(1))
+    frame_codes = pd.DataFrame(codes, columns=list("abcde"))
+    expected = enc.decode(codes).tolist()
+    expected_frame = enc.decode(frame_codes)
+    expected_dtypes = expected_frame.dtypes.tolist()
+    expected_cells = expected_frame.to_numpy().tolist()
+
+    def work(i):
+        for _ in range(10):
+            assert enc.decode(codes).tolist() == expected
+            frame_out = enc.decode(frame_codes)
+            assert list(frame_out.columns) == list("abcde")
+            assert frame_out.dtypes.tolist() == expected_dtypes
+            assert frame_out.to_numpy().tolist() == expected_cells
+        return i
+
+    assert run_together(4, work) == [0, 1, 2, 3]
+
+
+def test_threads_with_their_own_encoders_match_one_thread():
+    tables = [make_table(seed) for seed in range(6)]
+
+    def encode_decode(table):
+        enc = kavrel.Encoder()
+        codes = enc.encode(table)
+        return codes, enc.decode(codes).tolist()
+
+    expected = [encode_decode(t) for t in tables]
+
+    def work(i):
+        results = [encode_decode(tables[i]) for _ in range(5)]
+        for codes, texts in results:
+            np.testing.assert_array_equal(codes, expected[i][0])
+            assert texts == expected[i][1]
+        return i
+
+    assert run_together(len(tables), work) == list(range(len(tables)))
+
+
+def test_failing_calls_do_not_disturb_other_threads(panic_exception):
+    table = make_table(9)
+    enc = kavrel.Encoder()
+    expected = enc.encode(table)
+
+    class FailingStr:
+        def __str__(self):
+            raise ValueError("no text")
+
+    bad = obj_column("x", FailingStr())
+
+    def work(i):
+        own = kavrel.Encoder()
+        for _ in range(10):
+            if i % 2:
+                with pytest.raises(panic_exception):
+                    own.encode(bad)
+                with pytest.raises(TypeError):
+                    own.encode([1])
+            else:
+                np.testing.assert_array_equal(own.encode(table), expected)
+        return i
+
+    assert run_together(4, work) == [0, 1, 2, 3]
