@@ -17,6 +17,10 @@ tbb::task_arena& arena();
 // The number of threads the pool was created with.
 std::size_t thread_count();
 
+// The pool size that the values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS
+// (null when unset) ask for, given the processors available to the process.
+std::size_t thread_count_for(const char* num_threads, const char* num_cpus, std::size_t available);
+
 // Runs body(begin, end) over pieces of [0, n) on the pool and returns when
 // every piece has ended.  Nests: called from inside a piece, the waiting
 // thread runs other pieces meanwhile.  An exception thrown by a piece is

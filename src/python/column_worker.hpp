@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../lib/hashing.hpp"
+#include "../lib/label_encode.hpp"
 #include "../lib/send_ptr.hpp"
 #include "encoding_info.hpp"
 
@@ -30,7 +31,7 @@ struct ColumnContext {
 std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col);
 
 // Element j * n_cols + col := codes[j], in parallel; consumes the codes.
-void write_codes(const ColumnContext& ctx, std::size_t col, std::vector<double> codes);
+void write_codes(const ColumnContext& ctx, std::size_t col, CodeList codes);
 // Element j * n_cols + col := values[j], in parallel; values are read in place.
 void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values);
 

@@ -1,0 +1,55 @@
+#include "failure.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+namespace kavrel {
+
+namespace {
+
+// Set once a pool worker enters the pool; the pool's threads are unnamed
+// whatever name the operating system gave them.
+thread_local bool in_pool = false;
+
+std::string thread_name() {
+    if (in_pool) return "<unnamed>";
+    char name[64] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
+        return "<unnamed>";
+    return name;
+}
+
+// One write(2) for the whole diagnostic, so that the diagnostics of threads
+// failing at the same time do not interleave within a line.
+void write_stderr(std::string_view text) noexcept {
+    while (!text.empty()) {
+        ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+}  // namespace
+
+void fail(std::string message, std::source_location where) {
+    std::string diagnostic = "thread '" + thread_name() + "' panicked at " + where.file_name() + ":" +
+                             std::to_string(where.line()) + ":" + std::to_string(where.column()) +
+                             ":\n" + message + "\n";
+    write_stderr(diagnostic);
+    throw InternalFailure(std::move(message), where);
+}
+
+std::string index_out_of_bounds_message(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+           std::to_string(index);
+}
+
+void mark_pool_thread() noexcept { in_pool = true; }
+
+}  // namespace kavrel

@@ -1,0 +1,277 @@
+// Label encoding, hash first: one pass over the cells finds the distinct
+// strings with small local hash maps, only the d distinct strings are
+// sorted, and a second pass turns each cell's local id into its code.  For
+// the usual column (d much smaller than n) this does O(n) hashing instead of
+// sorting n views.
+#include "label_encode.hpp"
+
+#include "failure.hpp"
+#include "pool.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_reduce.h>
+#include <tbb/parallel_sort.h>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <string>
+
+namespace kavrel {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "prefix loads assume little-endian");
+
+// A cell as the local maps hold it: its first eight bytes (zero-padded)
+// stored inline, so that telling two short strings apart, or ordering them,
+// never has to follow the pointer into the column's arena, which is a cache
+// miss when the map is large.
+struct Key {
+    std::uint64_t prefix;
+    const char* data;
+    std::size_t size;
+
+    std::string_view view() const noexcept { return {data, size}; }
+};
+
+// The first min(n, 8) bytes of p, byte i in bits 8i..8i+7, the rest zero;
+// never reads past p + n.
+inline std::uint64_t load_prefix(const char* p, std::size_t n) noexcept {
+    std::uint64_t v = 0;
+    if (n >= 8) {
+        std::memcpy(&v, p, 8);
+    } else if (n >= 4) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        v = lo | (std::uint64_t{hi} << (8 * (n - 4)));  // the overlap holds equal bytes
+    } else if (n > 0) {
+        v = std::uint64_t{static_cast<unsigned char>(p[0])} |
+            std::uint64_t{static_cast<unsigned char>(p[n / 2])} << (8 * (n / 2)) |
+            std::uint64_t{static_cast<unsigned char>(p[n - 1])} << (8 * (n - 1));
+    }
+    return v;
+}
+
+inline Key key_of(std::string_view s) noexcept { return {load_prefix(s.data(), s.size()), s.data(), s.size()}; }
+
+// Seeded per map.  Up to eight bytes the inline prefix is the whole string
+// and gets a strong 64-bit mix; longer strings take the keyed XXH3.
+struct KeyHash {
+    using is_avalanching = void;
+    std::uint64_t seed = random_seed();
+
+    [[gnu::always_inline]] std::size_t operator()(const Key& k) const noexcept {
+        if (k.size > 8) return XXH3_64bits_withSeed(k.data, k.size, seed);
+        std::uint64_t x = k.prefix ^ seed;
+        x ^= (k.size + 1) * 0x9E3779B97F4A7C15ull;
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+        x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+        return x ^ (x >> 31);
+    }
+};
+
+struct KeyEqual {
+    bool operator()(const Key& a, const Key& b) const noexcept {
+        return a.prefix == b.prefix && a.size == b.size &&
+               (a.size <= 8 || std::memcmp(a.data + 8, b.data + 8, a.size - 8) == 0);
+    }
+};
+
+using LocalMap = boost::unordered_flat_map<Key, std::uint64_t, KeyHash, KeyEqual>;
+
+// Between the two passes a cell's slot of the code list holds, as raw bits,
+// the segment that met the cell and the cell's id within that segment.
+constexpr unsigned local_bits = 40;
+constexpr std::uint64_t local_mask = (std::uint64_t{1} << local_bits) - 1;
+
+std::uint64_t tag(std::uint64_t segment, std::uint64_t local) noexcept {
+    return (segment << local_bits) | local;
+}
+
+// The distinct strings met by one body of the first pass, by local id.
+struct Segment {
+    std::uint64_t id = 0;
+    std::vector<Key> distinct;
+};
+
+// First pass, as a parallel_reduce body.  oneTBB splits a body only when
+// another thread steals part of its range, so there are about as many
+// segments as steals: one on a pool of one thread.  A body keeps its own
+// segment while it joins the segments of the bodies split from it.
+class DistinctFinder {
+public:
+    DistinctFinder(const TextColumn& cells, double* slots, std::atomic<std::uint64_t>& next_id)
+        : cells_(cells), slots_(slots), next_id_(next_id) {
+        own_.id = next_id_.fetch_add(1, std::memory_order_relaxed);
+    }
+    DistinctFinder(DistinctFinder& other, tbb::split)
+        : DistinctFinder(other.cells_, other.slots_, other.next_id_) {}
+
+    [[gnu::flatten]] void operator()(const tbb::blocked_range<std::size_t>& rows) {
+        const std::uint64_t segment = own_.id;
+        for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
+            Key key = key_of(cells_[j]);
+            auto [it, inserted] = local_.try_emplace(key, own_.distinct.size());
+            if (inserted) own_.distinct.push_back(key);
+            slots_[j] = std::bit_cast<double>(tag(segment, it->second));
+        }
+    }
+
+    void join(DistinctFinder& right) {
+        joined_.push_back(std::move(right.own_));
+        for (Segment& s : right.joined_) joined_.push_back(std::move(s));
+        right.joined_.clear();
+    }
+
+    // Every segment, this body's own among them; empty ones left out.
+    std::vector<Segment> take_segments() {
+        std::vector<Segment> all;
+        all.reserve(joined_.size() + 1);
+        if (!own_.distinct.empty()) all.push_back(std::move(own_));
+        for (Segment& s : joined_)
+            if (!s.distinct.empty()) all.push_back(std::move(s));
+        return all;
+    }
+
+private:
+    const TextColumn& cells_;
+    double* slots_;
+    std::atomic<std::uint64_t>& next_id_;
+    Segment own_;
+    LocalMap local_;
+    std::vector<Segment> joined_;
+};
+
+// A distinct string in the sort: its prefix with the first byte most
+// significant, so that integer order is byte-wise order over the first
+// eight bytes, and its id to fall back on.
+struct SortItem {
+    std::uint64_t order;
+    std::uint64_t id;
+};
+
+}  // namespace
+
+void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    constexpr std::size_t worth_it = std::size_t{4} << 20;
+    if (bytes < worth_it || page == 0 || (page & (page - 1)) != 0) return;
+    // Only whole pages inside the buffer: its neighbours keep their advice.
+    std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+    std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
+    if (end > begin && end - begin >= worth_it)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
+}
+
+LabelEncoding label_encode(const TextColumn& strings) {
+    LabelEncoding result;
+    const std::size_t n = strings.size();
+    if (n == 0) return result;
+
+    // Allocated once at its final length; first holds the tagged local ids,
+    // then, in place, the codes.
+    result.codes.resize(n);
+    double* slots = result.codes.data();
+
+    std::atomic<std::uint64_t> next_id{0};
+    DistinctFinder finder(strings, slots, next_id);
+    pool::arena().execute(
+        [&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
+    std::vector<Segment> segments = finder.take_segments();
+
+    // The column's distinct strings by id, and for every segment the id of
+    // each of its local ids.  With one segment the local ids are the ids.
+    std::vector<Key> distinct;
+    std::vector<std::vector<std::uint64_t>> id_of_local(segments.size());
+    if (segments.size() == 1) {
+        distinct = std::move(segments.front().distinct);
+    } else {
+        std::size_t largest = 0;
+        for (const Segment& s : segments) largest = std::max(largest, s.distinct.size());
+        LocalMap merged;
+        merged.reserve(largest);
+        distinct.reserve(largest);
+        for (std::size_t s = 0; s < segments.size(); ++s) {
+            std::vector<std::uint64_t>& ids = id_of_local[s];
+            ids.reserve(segments[s].distinct.size());
+            for (const Key& key : segments[s].distinct) {
+                auto [it, inserted] = merged.try_emplace(key, distinct.size());
+                if (inserted) distinct.push_back(key);
+                ids.push_back(it->second);
+            }
+        }
+    }
+    const std::size_t d = distinct.size();
+
+    std::vector<SortItem> order(d);
+    pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t g = begin; g != end; ++g) order[g] = {__builtin_bswap64(distinct[g].prefix), g};
+    });
+    pool::arena().execute([&] {
+        tbb::parallel_sort(order.begin(), order.end(), [&](const SortItem& a, const SortItem& b) {
+            if (a.order != b.order) return a.order < b.order;
+            // string_view compares through char_traits<char>: bytes as
+            // unsigned char, a prefix first.
+            return distinct[a.id].view() < distinct[b.id].view();
+        });
+    });
+
+    // Ranks in sorted order, markers skipped; the map gets one owned copy of
+    // every distinct string.
+    std::vector<double> code_of(d);
+    result.forward.reserve(d);
+    std::uint64_t counter = 0;
+    for (const SortItem& item : order) {
+        std::string_view s = distinct[item.id].view();
+        if (is_missing_marker(s)) {
+            result.forward.emplace(std::string(s), std::nullopt);
+            code_of[item.id] = missing_code;
+        } else {
+            result.forward.emplace(std::string(s), counter);
+            code_of[item.id] = static_cast<double>(counter);
+            ++counter;
+        }
+    }
+    order = {};
+
+    // One flat table from tagged local id to code.
+    std::uint64_t max_id = 0;
+    for (const Segment& s : segments) max_id = std::max(max_id, s.id);
+    std::vector<std::size_t> offset(max_id + 1, 0);
+    std::vector<double> table;
+    if (segments.size() == 1) {
+        table = std::move(code_of);
+    } else {
+        std::size_t total = 0;
+        for (const Segment& s : segments) total += s.distinct.size();
+        table.reserve(total);
+        for (std::size_t s = 0; s < segments.size(); ++s) {
+            offset[segments[s].id] = table.size();
+            for (std::uint64_t g : id_of_local[s]) table.push_back(code_of[g]);
+        }
+    }
+
+    // Second pass: every slot from its tagged local id to its code.
+    pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        const std::size_t* off = offset.data();
+        const double* codes = table.data();
+        for (std::size_t j = begin; j != end; ++j) {
+            std::uint64_t bits = std::bit_cast<std::uint64_t>(slots[j]);
+            slots[j] = codes[off[bits >> local_bits] + (bits & local_mask)];
+        }
+    });
+    return result;
+}
+
+}  // namespace kavrel

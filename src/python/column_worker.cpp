@@ -1,0 +1,98 @@
+#include "column_worker.hpp"
+
+#include "../lib/failure.hpp"
+#include "../lib/label_encode.hpp"
+#include "../lib/pool.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_reduce.h>
+
+#include <string>
+#include <utility>
+
+namespace kavrel {
+
+namespace {
+
+using ForwardEntry = std::pair<const std::string*, const std::optional<std::uint64_t>*>;
+using ReverseEntry = std::pair<std::uint64_t, std::string>;
+
+// The filter of build_reverse_map as a parallel_reduce body: each body
+// gathers the coded entries of its pieces; oneTBB joins a body with the body
+// of the range to its right, so the joined list keeps the snapshot's order.
+class CodedEntries {
+public:
+    explicit CodedEntries(const std::vector<ForwardEntry>& snapshot) : snapshot_(snapshot) {}
+    CodedEntries(CodedEntries& other, tbb::split) : snapshot_(other.snapshot_) {}
+
+    void operator()(const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            const auto& [text, code] = snapshot_[i];
+            if (*code) gathered.emplace_back(**code, *text);
+        }
+    }
+    void join(CodedEntries& right) {
+        if (gathered.empty()) {
+            gathered = std::move(right.gathered);
+            return;
+        }
+        gathered.insert(gathered.end(), std::make_move_iterator(right.gathered.begin()),
+                        std::make_move_iterator(right.gathered.end()));
+    }
+
+    std::vector<ReverseEntry> gathered;
+
+private:
+    const std::vector<ForwardEntry>& snapshot_;
+};
+
+}  // namespace
+
+std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col) {
+    const ColumnLists& lists = ctx.lists;
+    if (!checked_at(lists.column_is_text, col)) {
+        copy_numbers(ctx, col, checked_at(lists.number_cells, col));
+        return std::nullopt;
+    }
+    LabelEncoding encoded = label_encode(checked_at(lists.text_cells, col));
+    write_codes(ctx, col, std::move(encoded.codes));
+    // Holds references into the forward map, so it runs before the map moves.
+    ReverseMap reverse = build_reverse_map(encoded.forward);
+    return ColumnResult{col, std::move(encoded.forward), std::move(reverse)};
+}
+
+// Both writers: no bounds check per element, since every column list holds
+// exactly n_rows values (encode_columns checks this once before its loop).
+void write_codes(const ColumnContext& ctx, std::size_t col, CodeList codes) {
+    const double* source = codes.data();
+    pool::parallel_for(codes.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j != end; ++j) ctx.out.write(j * ctx.n_cols + col, source[j]);
+    });
+}
+
+void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values) {
+    const double* source = values.data();
+    pool::parallel_for(values.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j != end; ++j) ctx.out.write(j * ctx.n_cols + col, source[j]);
+    });
+}
+
+ReverseMap build_reverse_map(const ForwardMap& forward) {
+    std::vector<ForwardEntry> snapshot;
+    snapshot.reserve(forward.size());
+    for (const auto& [text, code] : forward) snapshot.emplace_back(&text, &code);
+
+    CodedEntries filter(snapshot);
+    if (!snapshot.empty()) {
+        pool::arena().execute([&] {
+            tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, snapshot.size()), filter);
+        });
+    }
+
+    ReverseMap reverse;
+    reverse.reserve(filter.gathered.size());
+    for (auto& [code, text] : filter.gathered) reverse.emplace(code, std::move(text));
+    return reverse;
+}
+
+}  // namespace kavrel

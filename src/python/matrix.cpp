@@ -1,0 +1,30 @@
+#include "encoding_info.hpp"
+
+#include "../lib/failure.hpp"
+#include "../lib/label_encode.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+namespace kavrel {
+
+Matrix Matrix::zeros(std::size_t n_rows, std::size_t n_cols) {
+    std::size_t count = 0;
+    if (__builtin_mul_overflow(n_rows, n_cols, &count) ||
+        count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double)) {
+        fail("capacity overflow");
+    }
+    Matrix m;
+    m.n_rows_ = n_rows;
+    m.n_cols_ = n_cols;
+    if (count == 0) return m;  // nothing to hold: no allocation
+    void* data = std::calloc(count, sizeof(double));
+    if (data == nullptr) throw std::bad_alloc();
+    prefer_huge_pages(data, count * sizeof(double));
+    // calloc's zero bytes are the double 0.0.
+    m.data_.reset(static_cast<double*>(data));
+    return m;
+}
+
+}  // namespace kavrel

@@ -1,0 +1,74 @@
+#include "table_encoding.hpp"
+
+#include "../lib/failure.hpp"
+#include "../lib/pool.hpp"
+#include "column_worker.hpp"
+
+#include <exception>
+#include <optional>
+
+namespace kavrel {
+
+namespace {
+
+// The writers store without bounds checks; this is the one check that keeps
+// them inside the buffer: the last store of every column must land in it.
+// A column without a list is left to the worker's guarded lookup.
+void check_fits(const ColumnLists& lists, const Matrix& out) {
+    const std::size_t n_cols = lists.column_is_text.size();
+    const std::size_t len = out.n_rows() * out.n_cols();
+    for (std::size_t c = 0; c < n_cols; ++c) {
+        std::size_t rows = 0;
+        if (lists.column_is_text[c]) {
+            if (c < lists.text_cells.size()) rows = lists.text_cells[c].size();
+        } else if (c < lists.number_cells.size()) {
+            rows = lists.number_cells[c].size();
+        }
+        if (rows == 0) continue;
+        std::size_t last = 0;
+        if (__builtin_mul_overflow(rows - 1, n_cols, &last) || __builtin_add_overflow(last, c, &last) ||
+            last >= len) [[unlikely]]
+            fail(index_out_of_bounds_message(len, last));
+    }
+}
+
+}  // namespace
+
+EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out) {
+    const std::size_t n_cols = lists.column_is_text.size();
+    check_fits(lists, out);
+
+    EncodingInfo info;
+    info.forward_maps.reserve(n_cols);
+    info.reverse_maps.reserve(n_cols);
+
+    const ColumnContext ctx{lists, n_cols, SendPtr{out.data()}};
+    // Indexed by column, so the results come out in column order whichever
+    // thread ran which column.  A failing column leaves its failure here and
+    // the other columns run on; the lowest failing column's failure is the
+    // one raised, however the pool scheduled them.
+    std::vector<std::optional<ColumnResult>> results(n_cols);
+    std::vector<std::exception_ptr> failures(n_cols);
+    pool::parallel_for(n_cols, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c != end; ++c) {
+            try {
+                results[c] = encode_column(ctx, c);
+            } catch (...) {
+                failures[c] = std::current_exception();
+            }
+        }
+    });
+    for (const std::exception_ptr& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+
+    for (std::optional<ColumnResult>& result : results) {
+        if (!result) continue;
+        info.forward_maps.insert_or_assign(result->column, std::move(result->forward));
+        info.reverse_maps.insert_or_assign(result->column, std::move(result->reverse));
+    }
+    for (std::size_t c = 0; c < n_cols; ++c)
+        if (lists.column_is_text[c]) info.object_columns.push_back(c);
+    return info;
+}
+
+}  // namespace kavrel

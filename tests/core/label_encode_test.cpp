@@ -1,0 +1,96 @@
+#include "lib/label_encode.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kavrel::label_encode;
+using kavrel::missing_code;
+using kavrel::TextColumn;
+
+constexpr std::uint64_t nan_bits = 0x7FF8000000000000;
+
+std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+TextColumn column_of(std::initializer_list<std::string_view> cells) {
+    TextColumn column;
+    for (std::string_view cell : cells) column.push_back(cell);
+    return column;
+}
+
+kavrel::CodeList codes_of(std::initializer_list<std::string_view> cells) {
+    return label_encode(column_of(cells)).codes;
+}
+
+// Codes compared by bit pattern, so a NaN must be the canonical one.
+void expect_codes(const kavrel::CodeList& actual, std::initializer_list<double> expected) {
+    std::vector<std::uint64_t> a, e;
+    for (double x : actual) a.push_back(bits_of(x));
+    for (double x : expected) e.push_back(bits_of(x));
+    EXPECT_EQ(a, e);
+}
+
+TEST(LabelEncode, CodesAreByteWiseRanksOfTheDistinctStrings) {
+    auto encoded = label_encode(column_of({"b", "a", "NaN", "a"}));
+    expect_codes(encoded.codes, {1.0, 0.0, missing_code, 0.0});
+    ASSERT_EQ(encoded.forward.size(), 3u);
+    EXPECT_EQ(encoded.forward.at("a"), 0u);
+    EXPECT_EQ(encoded.forward.at("b"), 1u);
+    EXPECT_EQ(encoded.forward.at("NaN"), std::nullopt);
+
+    // Digits order as text, not as numbers.
+    expect_codes(codes_of({"10", "9", "2"}), {0.0, 2.0, 1.0});
+    // Upper case sorts before lower case.
+    expect_codes(codes_of({"b", "B", "a"}), {2.0, 0.0, 1.0});
+    // Bytes from 0x80 on sort after ASCII: compared unsigned, not as char.
+    expect_codes(codes_of({"\xc3\xa9t\xc3\xa9", "zebra", "\x7f", "A"}), {3.0, 1.0, 2.0, 0.0});
+    // A prefix sorts first, the empty string before everything.
+    expect_codes(codes_of({"ab", "a", "", "a\x01", "b"}), {3.0, 1.0, 0.0, 2.0, 4.0});
+    // An embedded NUL is an ordinary byte.
+    expect_codes(codes_of({std::string_view("a\0b", 3), "a", std::string_view("a\0", 2)}),
+                 {2.0, 0.0, 1.0});
+}
+
+TEST(LabelEncode, OnlyTheThreeExactMarkersGoWithoutACode) {
+    auto encoded =
+        label_encode(column_of({"NAN", "Nan", " nan", "nan ", "<na>", "None", "nan", "<NA>", "NaN", "nana"}));
+    expect_codes(encoded.codes, {2.0, 3.0, 0.0, 5.0, 1.0, 4.0, missing_code, missing_code, missing_code, 6.0});
+    EXPECT_EQ(encoded.forward.size(), 10u);
+    for (std::string_view marker : {"nan", "<NA>", "NaN"}) {
+        auto it = encoded.forward.find(marker);
+        ASSERT_NE(it, encoded.forward.end()) << marker;
+        EXPECT_FALSE(it->second.has_value()) << marker;
+    }
+
+    // A marker takes no rank: "NaN" sorts before "a" but "a" still gets 0.
+    expect_codes(codes_of({"b", "NaN", "a", "<NA>"}), {1.0, missing_code, 0.0, missing_code});
+    EXPECT_EQ(bits_of(missing_code), nan_bits);
+}
+
+TEST(LabelEncode, DegenerateColumns) {
+    auto empty = label_encode(TextColumn{});
+    EXPECT_TRUE(empty.codes.empty());
+    EXPECT_TRUE(empty.forward.empty());
+    EXPECT_EQ(empty.codes.capacity(), 0u);
+
+    auto markers = label_encode(column_of({"nan", "<NA>", "nan"}));
+    expect_codes(markers.codes, {missing_code, missing_code, missing_code});
+    ASSERT_EQ(markers.forward.size(), 2u);
+    for (const auto& [text, code] : markers.forward) EXPECT_FALSE(code.has_value()) << text;
+
+    auto single = label_encode(column_of({"x", "x", "x", "x"}));
+    expect_codes(single.codes, {0.0, 0.0, 0.0, 0.0});
+    ASSERT_EQ(single.forward.size(), 1u);
+    EXPECT_EQ(single.forward.at("x"), 0u);
+
+    auto only_empty = label_encode(column_of({"", ""}));
+    expect_codes(only_empty.codes, {0.0, 0.0});
+}
+
+}  // namespace

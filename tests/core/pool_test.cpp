@@ -1,0 +1,173 @@
+#include "lib/failure.hpp"
+#include "lib/pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <source_location>
+#include <string>
+#include <thread>
+
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+
+namespace {
+
+using kavrel::InternalFailure;
+namespace pool = kavrel::pool;
+
+TEST(Pool, SizeFollowsTheEnvironment) {
+    EXPECT_EQ(pool::thread_count_for("3", nullptr, 2), 3u);
+    EXPECT_EQ(pool::thread_count_for("64", "5", 2), 64u);  // more than the cores
+    EXPECT_EQ(pool::thread_count_for("+4", nullptr, 2), 4u);
+    // 0 asks for the default without looking further.
+    EXPECT_EQ(pool::thread_count_for("0", "5", 2), 2u);
+    // Not an unsigned integer: RAYON_RS_NUM_CPUS decides.
+    for (const char* bad : {"", "-1", " 3", "3 ", "three", "3.0", "+", "99999999999999999999999"})
+        EXPECT_EQ(pool::thread_count_for(bad, "5", 2), 5u) << '"' << bad << '"';
+    EXPECT_EQ(pool::thread_count_for(nullptr, "5", 2), 5u);
+    EXPECT_EQ(pool::thread_count_for(nullptr, "0", 2), 2u);
+    EXPECT_EQ(pool::thread_count_for(nullptr, "x", 2), 2u);
+    EXPECT_EQ(pool::thread_count_for(nullptr, nullptr, 6), 6u);
+
+    // This process's pool, whose size scripts/core-tests sets.
+    if (const char* set = std::getenv("RAYON_NUM_THREADS"); set && std::atoi(set) > 0) {
+        EXPECT_EQ(pool::thread_count(), static_cast<std::size_t>(std::atoi(set)));
+    }
+    EXPECT_EQ(static_cast<std::size_t>(pool::arena().max_concurrency()), pool::thread_count());
+}
+
+// Every one of the pool's threads really runs: as many tasks as threads all
+// wait for each other, which only ends when all of them run at once, also
+// when the pool has more threads than the machine has cores.  A worker's
+// diagnostic calls it unnamed.
+TEST(Pool, AllThreadsRunAtOnceAndWorkersAreUnnamed) {
+    const std::size_t n = pool::thread_count();
+    const auto caller = std::this_thread::get_id();
+    std::atomic<std::size_t> arrived{0};
+    std::atomic<bool> all_met{true};
+    std::atomic<bool> worker_failed{false};
+    testing::internal::CaptureStderr();
+    pool::arena().execute([&] {
+        tbb::parallel_for(
+            std::size_t{0}, n,
+            [&](std::size_t) {
+                arrived.fetch_add(1);
+                auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                while (arrived.load() < n) {
+                    if (std::chrono::steady_clock::now() > deadline) {
+                        all_met = false;
+                        break;
+                    }
+                    std::this_thread::yield();
+                }
+                if (std::this_thread::get_id() != caller && !worker_failed.exchange(true)) {
+                    try {
+                        kavrel::fail("raised on a worker");
+                    } catch (const InternalFailure&) {
+                    }
+                }
+            },
+            tbb::simple_partitioner());
+    });
+    std::string diagnostics = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(all_met) << "only " << arrived.load() << " of " << n << " threads ran at once";
+    if (n > 1) {
+        EXPECT_NE(diagnostics.find("thread '<unnamed>' panicked at "), std::string::npos) << diagnostics;
+        EXPECT_NE(diagnostics.find(":\nraised on a worker\n"), std::string::npos) << diagnostics;
+    }
+}
+
+TEST(Failure, DiagnosticNamesThreadPositionAndMessage) {
+    std::string expected_position;
+    auto fail_here = [&] {
+        auto where = std::source_location::current();
+        expected_position = std::string(where.file_name()) + ":" + std::to_string(where.line()) + ":" +
+                            std::to_string(where.column());
+        kavrel::fail("some message", where);
+    };
+    auto diagnostic_of = [&] {
+        testing::internal::CaptureStderr();
+        try {
+            fail_here();
+        } catch (const InternalFailure& f) {
+            EXPECT_EQ(f.message(), "some message");
+            EXPECT_STREQ(f.what(), "some message");
+        }
+        return testing::internal::GetCapturedStderr();
+    };
+
+    std::string named;
+    std::thread([&] {
+        pthread_setname_np(pthread_self(), "kv-caller");
+        named = diagnostic_of();
+    }).join();
+    EXPECT_EQ(named, "thread 'kv-caller' panicked at " + expected_position + ":\nsome message\n");
+
+    std::string unnamed;
+    std::thread([&] {
+        pthread_setname_np(pthread_self(), "");
+        unnamed = diagnostic_of();
+    }).join();
+    EXPECT_EQ(unnamed, "thread '<unnamed>' panicked at " + expected_position + ":\nsome message\n");
+
+    std::string pool_thread;
+    std::thread([&] {
+        pthread_setname_np(pthread_self(), "kv-worker");
+        kavrel::mark_pool_thread();
+        pool_thread = diagnostic_of();
+    }).join();
+    EXPECT_EQ(pool_thread, "thread '<unnamed>' panicked at " + expected_position + ":\nsome message\n");
+
+    EXPECT_EQ(kavrel::index_out_of_bounds_message(3, 18446744073709551615u),
+              "index out of bounds: the len is 3 but the index is 18446744073709551615");
+}
+
+// A failure deep inside nested loops arrives on the thread that started the
+// outer loop, as the same exception with the same message, and only after
+// every other piece has stopped touching the loop's state.
+TEST(Pool, FailureInANestedLoopReachesTheStartingThread) {
+    testing::internal::CaptureStderr();
+    std::atomic<int> running{0};
+    try {
+        pool::parallel_for(16, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i != end; ++i) {
+                pool::parallel_for(1000, [&, i](std::size_t b, std::size_t e) {
+                    running.fetch_add(1);
+                    for (std::size_t j = b; j != e; ++j)
+                        if (i == 11 && j == 517) {
+                            running.fetch_sub(1);
+                            kavrel::fail("no entry found for key");
+                        }
+                    running.fetch_sub(1);
+                });
+            }
+        });
+        ADD_FAILURE() << "the failure was lost";
+    } catch (const InternalFailure& f) {
+        EXPECT_EQ(f.message(), "no entry found for key");
+        EXPECT_EQ(running.load(), 0);
+    }
+    std::string diagnostics = testing::internal::GetCapturedStderr();
+    EXPECT_NE(diagnostics.find("pool_test.cpp:"), std::string::npos) << diagnostics;
+    EXPECT_NE(diagnostics.find("\nno entry found for key\n"), std::string::npos) << diagnostics;
+
+    // The pool stays usable afterwards, and a one-element loop runs on the
+    // caller.
+    std::atomic<std::size_t> sum{0};
+    pool::parallel_for(100000, [&](std::size_t b, std::size_t e) {
+        std::size_t s = 0;
+        for (std::size_t j = b; j != e; ++j) s += j;
+        sum += s;
+    });
+    EXPECT_EQ(sum.load(), std::size_t{100000} * 99999 / 2);
+    std::thread::id ran_on;
+    pool::parallel_for(1, [&](std::size_t, std::size_t) { ran_on = std::this_thread::get_id(); });
+    EXPECT_EQ(ran_on, std::this_thread::get_id());
+}
+
+}  // namespace

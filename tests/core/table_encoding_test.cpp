@@ -1,0 +1,313 @@
+#include "lib/failure.hpp"
+#include "lib/label_encode.hpp"
+#include "python/column_worker.hpp"
+#include "python/table_encoding.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <map>
+#include <new>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kavrel;
+
+std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+TextColumn column_of(std::initializer_list<std::string_view> cells) {
+    TextColumn column;
+    for (std::string_view cell : cells) column.push_back(cell);
+    return column;
+}
+
+// Serial reference: an ordered map with its own unsigned byte comparison, so
+// it shares nothing with the code under test.
+struct UnsignedLess {
+    bool operator()(const std::string& a, const std::string& b) const {
+        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+        });
+    }
+};
+using ReferenceForward = std::map<std::string, std::optional<std::uint64_t>, UnsignedLess>;
+
+struct ReferenceEncoding {
+    std::vector<double> codes;
+    ReferenceForward forward;
+};
+
+ReferenceEncoding reference_encode(const TextColumn& cells) {
+    ReferenceEncoding r;
+    for (std::size_t j = 0; j < cells.size(); ++j) r.forward.emplace(std::string(cells[j]), std::nullopt);
+    std::uint64_t next = 0;
+    for (auto& [text, code] : r.forward)
+        if (text != "nan" && text != "NaN" && text != "<NA>") code = next++;
+    for (std::size_t j = 0; j < cells.size(); ++j) {
+        const auto& code = r.forward.at(std::string(cells[j]));
+        r.codes.push_back(code ? static_cast<double>(*code) : std::bit_cast<double>(std::uint64_t{0x7FF8000000000000}));
+    }
+    return r;
+}
+
+void expect_same_forward(const ForwardMap& actual, const ReferenceForward& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (const auto& [text, code] : expected) {
+        auto it = actual.find(text);
+        ASSERT_NE(it, actual.end()) << "missing key " << text;
+        EXPECT_EQ(it->second, code) << text;
+    }
+}
+
+// The reverse map is the forward map's coded entries turned round.
+void expect_reverse_of(const ReverseMap& reverse, const ReferenceForward& forward) {
+    std::size_t coded = 0;
+    for (const auto& [text, code] : forward) {
+        if (!code) continue;
+        ++coded;
+        auto it = reverse.find(*code);
+        ASSERT_NE(it, reverse.end()) << "no reverse entry for " << *code;
+        EXPECT_EQ(it->second, text);
+    }
+    EXPECT_EQ(reverse.size(), coded);
+}
+
+// Distinct values of assorted lengths (0 to 19 bytes), with bytes from the
+// whole range, NUL and >= 0x80 included, and the three markers among them.
+std::vector<std::string> random_values(std::mt19937_64& rng, std::size_t count) {
+    std::set<std::string> values;
+    if (count >= 6) values.insert({"nan", "NaN", "<NA>"});
+    std::uniform_int_distribution<int> length(0, 19), byte(0, 255), small_byte('a', 'e');
+    while (values.size() < count) {
+        std::string s(static_cast<std::size_t>(length(rng)), '\0');
+        bool narrow = values.size() % 2 == 0;  // many shared prefixes
+        for (char& c : s) c = static_cast<char>(narrow ? small_byte(rng) : byte(rng));
+        values.insert(std::move(s));
+    }
+    return {values.begin(), values.end()};
+}
+
+TextColumn random_column(std::mt19937_64& rng, const std::vector<std::string>& values, std::size_t rows) {
+    std::uniform_int_distribution<std::size_t> pick(0, values.size() - 1);
+    TextColumn column;
+    column.reserve(rows);
+    for (std::size_t j = 0; j < rows; ++j) column.push_back(values[pick(rng)]);
+    return column;
+}
+
+// Long columns take the paths that appear only when the pool splits the
+// work: several segments to merge, a parallel sort, many pieces to write.
+// Run under every pool size, each must agree with the reference.
+TEST(LabelEncode, LongColumnsMatchTheSerialReference) {
+    std::mt19937_64 rng(20240611);
+    for (std::size_t cardinality : {1u, 3u, 50u, 2000u, 150000u}) {
+        SCOPED_TRACE(cardinality);
+        TextColumn cells = random_column(rng, random_values(rng, cardinality), 200000);
+        auto encoded = label_encode(cells);
+        auto expected = reference_encode(cells);
+        ASSERT_EQ(encoded.codes.size(), cells.size());
+        for (std::size_t j = 0; j < cells.size(); ++j)
+            ASSERT_EQ(bits_of(encoded.codes[j]), bits_of(expected.codes[j])) << "row " << j;
+        expect_same_forward(encoded.forward, expected.forward);
+    }
+}
+
+TEST(Matrix, ZerosChecksTheSizeBeforeAllocating) {
+    Matrix m = Matrix::zeros(3, 4);
+    EXPECT_EQ(m.n_rows(), 3u);
+    EXPECT_EQ(m.n_cols(), 4u);
+    for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ(bits_of(m.data()[i]), 0u);
+
+    EXPECT_EQ(Matrix::zeros(0, 5).n_cols(), 5u);
+    EXPECT_EQ(Matrix::zeros(7, 0).n_rows(), 7u);
+
+    auto expect_overflow = [](std::size_t rows, std::size_t cols) {
+        try {
+            Matrix::zeros(rows, cols);
+            ADD_FAILURE() << rows << " x " << cols << " was accepted";
+        } catch (const InternalFailure& f) {
+            EXPECT_EQ(f.message(), "capacity overflow");
+        }
+    };
+    testing::internal::CaptureStderr();
+    expect_overflow(SIZE_MAX / 2 + 1, 2);                         // count wraps
+    expect_overflow(std::size_t{1} << 32, std::size_t{1} << 32);  // count wraps
+    expect_overflow(PTRDIFF_MAX / 8 + 1, 1);                      // bytes too many
+    std::string diagnostics = testing::internal::GetCapturedStderr();
+    EXPECT_NE(diagnostics.find("capacity overflow"), std::string::npos);
+
+    // Passes the size check, but no machine has 2^63 bytes: the caller gets
+    // bad_alloc (MemoryError) rather than a crash.
+    EXPECT_THROW(Matrix::zeros(PTRDIFF_MAX / 8, 1), std::bad_alloc);
+}
+
+// Columns 1 and 3 of 5 hold text; the rest are numbers.
+struct MixedTable {
+    MixedTable() : lists(5), out(Matrix::zeros(4, 5)) {
+        lists.number_cells[0] = {1.5, -2.0, 0.0, 1e300};
+        lists.column_is_text[1] = 1;
+        lists.text_cells[1] = column_of({"pear", "apple", "nan", "pear"});
+        lists.number_cells[2] = {7.0, 8.0, 9.0, 10.0};
+        lists.column_is_text[3] = 1;
+        lists.text_cells[3] = column_of({"", "Z", "z", "<NA>"});
+        lists.number_cells[4] = {-1.0, -2.0, -3.0, -4.0};
+    }
+    ColumnLists lists;
+    Matrix out;
+};
+
+TEST(EncodeColumns, MixedTableFillsEveryCellAndLearnsTheTextColumns) {
+    MixedTable t;
+    EncodingInfo info = encode_columns(t.lists, t.out);
+
+    const double nan = missing_code;
+    const double expected[4][5] = {
+        {1.5, 1.0, 7.0, 0.0, -1.0},
+        {-2.0, 0.0, 8.0, 1.0, -2.0},
+        {0.0, nan, 9.0, 2.0, -3.0},
+        {1e300, 1.0, 10.0, nan, -4.0},
+    };
+    for (std::size_t r = 0; r < 4; ++r)
+        for (std::size_t c = 0; c < 5; ++c)
+            EXPECT_EQ(bits_of(t.out.data()[r * 5 + c]), bits_of(expected[r][c])) << r << "," << c;
+
+    EXPECT_EQ(info.object_columns, (std::vector<std::size_t>{1, 3}));
+    ASSERT_EQ(info.forward_maps.size(), 2u);
+    ASSERT_EQ(info.reverse_maps.size(), 2u);
+    for (std::size_t c : {1u, 3u}) {
+        SCOPED_TRACE(c);
+        ASSERT_TRUE(info.forward_maps.contains(c));
+        ASSERT_TRUE(info.reverse_maps.contains(c));
+        auto reference = reference_encode(t.lists.text_cells[c]);
+        expect_same_forward(info.forward_maps.at(c), reference.forward);
+        expect_reverse_of(info.reverse_maps.at(c), reference.forward);
+    }
+}
+
+TEST(EncodeColumns, TablesWithoutTextOrWithoutCells) {
+    {
+        ColumnLists lists(2);
+        lists.number_cells = {{1.0, 2.0}, {3.0, 4.0}};
+        Matrix out = Matrix::zeros(2, 2);
+        EncodingInfo info = encode_columns(lists, out);
+        EXPECT_EQ(out.at(0, 0), 1.0);
+        EXPECT_EQ(out.at(0, 1), 3.0);
+        EXPECT_EQ(out.at(1, 0), 2.0);
+        EXPECT_EQ(out.at(1, 1), 4.0);
+        EXPECT_TRUE(info.object_columns.empty());
+        EXPECT_TRUE(info.forward_maps.empty());
+        EXPECT_TRUE(info.reverse_maps.empty());
+    }
+    for (auto [rows, cols] : {std::pair<std::size_t, std::size_t>{0, 3}, {6, 0}, {0, 0}}) {
+        ColumnLists lists(cols);
+        Matrix out = Matrix::zeros(rows, cols);
+        EncodingInfo info = encode_columns(lists, out);
+        EXPECT_EQ(out.n_rows(), rows);
+        EXPECT_EQ(out.n_cols(), cols);
+        EXPECT_TRUE(info.object_columns.empty());
+        EXPECT_TRUE(info.forward_maps.empty());
+        EXPECT_TRUE(info.reverse_maps.empty());
+    }
+}
+
+TEST(EncodeColumns, AllMarkerColumnStillYieldsAResult) {
+    ColumnLists lists(1);
+    lists.column_is_text[0] = 1;
+    lists.text_cells[0] = column_of({"nan", "<NA>", "NaN", "nan"});
+    Matrix out = Matrix::zeros(4, 1);
+    EncodingInfo info = encode_columns(lists, out);
+    for (std::size_t r = 0; r < 4; ++r) EXPECT_EQ(bits_of(out.at(r, 0)), 0x7FF8000000000000u);
+    EXPECT_EQ(info.object_columns, std::vector<std::size_t>{0});
+    EXPECT_EQ(info.forward_maps.at(0).size(), 3u);
+    EXPECT_TRUE(info.reverse_maps.at(0).empty());
+}
+
+TEST(EncodeColumns, FailuresReachTheCallerWithTheirMessage) {
+    testing::internal::CaptureStderr();
+
+    // The worker's guarded lookups.
+    MixedTable t;
+    ColumnContext ctx{t.lists, 5, SendPtr{t.out.data()}};
+    try {
+        encode_column(ctx, 7);
+        ADD_FAILURE() << "column 7 of 5 was accepted";
+    } catch (const InternalFailure& f) {
+        EXPECT_EQ(f.message(), "index out of bounds: the len is 5 but the index is 7");
+    }
+
+    // Columns 2 to 5 fail at once inside the parallel loop, on whatever
+    // threads ran them; the lowest one's failure is raised.
+    ColumnLists lists(6);
+    for (std::size_t c = 0; c < 6; ++c) lists.column_is_text[c] = 1;
+    lists.text_cells[0] = column_of({"a", "b"});
+    lists.text_cells[1] = column_of({"c", "d"});
+    lists.text_cells.resize(2);
+    Matrix out = Matrix::zeros(2, 6);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        try {
+            encode_columns(lists, out);
+            ADD_FAILURE() << "missing column lists were accepted";
+        } catch (const InternalFailure& f) {
+            ASSERT_EQ(f.message(), "index out of bounds: the len is 2 but the index is 2");
+        }
+    }
+
+    // A column list longer than the matrix would write past its end.
+    ColumnLists tall(2);
+    tall.number_cells = {{1.0, 2.0}, {3.0, 4.0, 5.0}};
+    Matrix small = Matrix::zeros(2, 2);
+    EXPECT_THROW(encode_columns(tall, small), InternalFailure);
+
+    testing::internal::GetCapturedStderr();
+}
+
+// The whole driver against the reference on a wide random table, with one
+// long column of each kind of cardinality between numeric ones.
+TEST(EncodeColumns, LargeRandomTableMatchesTheSerialReference) {
+    constexpr std::size_t rows = 60000;
+    const std::vector<std::size_t> cardinality = {0, 1, 7, 0, 1000, 40000, 0, 12};  // 0: numeric
+    const std::size_t cols = cardinality.size();
+    std::mt19937_64 rng(77);
+    ColumnLists lists(cols);
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (cardinality[c] == 0) {
+            std::uniform_real_distribution<double> value(-1e6, 1e6);
+            for (std::size_t r = 0; r < rows; ++r) lists.number_cells[c].push_back(value(rng));
+        } else {
+            lists.column_is_text[c] = 1;
+            lists.text_cells[c] = random_column(rng, random_values(rng, cardinality[c]), rows);
+        }
+    }
+    Matrix out = Matrix::zeros(rows, cols);
+    EncodingInfo info = encode_columns(lists, out);
+
+    std::vector<std::size_t> text_columns;
+    for (std::size_t c = 0; c < cols; ++c) {
+        SCOPED_TRACE(c);
+        if (cardinality[c] == 0) {
+            for (std::size_t r = 0; r < rows; ++r)
+                ASSERT_EQ(bits_of(out.at(r, c)), bits_of(lists.number_cells[c][r])) << "row " << r;
+            continue;
+        }
+        text_columns.push_back(c);
+        auto reference = reference_encode(lists.text_cells[c]);
+        for (std::size_t r = 0; r < rows; ++r)
+            ASSERT_EQ(bits_of(out.at(r, c)), bits_of(reference.codes[r])) << "row " << r;
+        ASSERT_TRUE(info.forward_maps.contains(c));
+        ASSERT_TRUE(info.reverse_maps.contains(c));
+        expect_same_forward(info.forward_maps.at(c), reference.forward);
+        expect_reverse_of(info.reverse_maps.at(c), reference.forward);
+    }
+    EXPECT_EQ(info.object_columns, text_columns);
+    EXPECT_EQ(info.forward_maps.size(), text_columns.size());
+    EXPECT_EQ(info.reverse_maps.size(), text_columns.size());
+}
+
+}  // namespace
