@@ -5,7 +5,7 @@
 
 namespace kavrel {
 
-// The type's slots, for the type specification in module.cpp.
+// The type's slots, for the PyType_Spec in module.cpp.
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 void encoder_dealloc(PyObject* self) noexcept;
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
