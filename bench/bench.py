@@ -87,16 +87,8 @@ def sklearn_encoder(text):
 
 def pyarrow_encode(columns):
     import pyarrow as pa
-    import pyarrow.compute as pc
 
-    out = []
-    for col in columns:
-        dictionary = pa.array(col, type=pa.string()).dictionary_encode()
-        order = pc.array_sort_indices(dictionary.dictionary)
-        rank = np.empty(len(order), dtype=np.float64)
-        rank[np.asarray(order)] = np.arange(len(order), dtype=np.float64)
-        out.append(rank[dictionary.indices.to_numpy(zero_copy_only=False)])
-    return out
+    return pyarrow_encode_arrays([pa.array(col, type=pa.string()) for col in columns])
 
 
 def pyarrow_native(columns):
