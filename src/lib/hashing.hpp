@@ -5,10 +5,14 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kavrel {
 
@@ -38,10 +42,48 @@ struct WordHash {
     std::size_t operator()(std::uint64_t key) const noexcept;
 };
 
+// Asks the kernel to back a large buffer with huge pages where it can.  The
+// big buffers of a call (code lists, hash tables, the result matrix) are
+// fresh memory touched once at random or in one sweep; on 4 KiB pages their
+// page faults and TLB misses cost as much as the encoding itself and
+// serialise the pool's threads in the kernel.  Buffers under a few MiB, and
+// systems without transparent huge pages, are left as they are.
+void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
+
+// std::allocator that gives its large blocks the huge-page advice.  With
+// value_initialize false, a container's resize leaves new elements
+// uninitialised (for buffers that are written in full right away).
+template <class T, bool value_initialize = true>
+struct LargeBufferAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = LargeBufferAllocator<U, value_initialize>;
+    };
+    LargeBufferAllocator() = default;
+    template <class U>
+    LargeBufferAllocator(const LargeBufferAllocator<U, value_initialize>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        T* p = std::allocator<T>::allocate(n);
+        prefer_huge_pages(p, n * sizeof(T));
+        return p;
+    }
+
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0 && !value_initialize)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 // String -> code; a missing-value marker has no code.
-using ForwardMap = boost::unordered_flat_map<std::string, std::optional<std::uint64_t>,
-                                             StringHash, StringEqual>;
+using ForwardMap =
+    boost::unordered_flat_map<std::string, std::optional<std::uint64_t>, StringHash, StringEqual,
+                              LargeBufferAllocator<std::pair<const std::string, std::optional<std::uint64_t>>>>;
 // Code -> string.
-using ReverseMap = boost::unordered_flat_map<std::uint64_t, std::string, WordHash>;
+using ReverseMap = boost::unordered_flat_map<std::uint64_t, std::string, WordHash, std::equal_to<std::uint64_t>,
+                                             LargeBufferAllocator<std::pair<const std::uint64_t, std::string>>>;
 
 }  // namespace kavrel

@@ -17,9 +17,6 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -88,7 +85,8 @@ struct KeyEqual {
     }
 };
 
-using LocalMap = boost::unordered_flat_map<Key, std::uint64_t, KeyHash, KeyEqual>;
+using LocalMap = boost::unordered_flat_map<Key, std::uint64_t, KeyHash, KeyEqual,
+                                          LargeBufferAllocator<std::pair<const Key, std::uint64_t>>>;
 
 // Between the two passes a cell's slot of the code list holds, as raw bits,
 // the segment that met the cell and the cell's id within that segment.
@@ -161,18 +159,106 @@ struct SortItem {
     std::uint64_t id;
 };
 
-}  // namespace
+// The distinct strings of all segments, each once, by id, and for every
+// segment the id of each of its local ids.  Parallel: keys are spread over
+// partitions by a hash of their own, so each partition is merged
+// independently, in a map small enough to stay in cache.
+struct Merged {
+    std::vector<Key> distinct;
+    std::vector<std::vector<std::uint64_t>> id_of_local;
+};
 
-void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
-    static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    constexpr std::size_t worth_it = std::size_t{4} << 20;
-    if (bytes < worth_it || page == 0 || (page & (page - 1)) != 0) return;
-    // Only whole pages inside the buffer: its neighbours keep their advice.
-    std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
-    std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
-    if (end > begin && end - begin >= worth_it)
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
+Merged merge_segments(const std::vector<Segment>& segments) {
+    constexpr unsigned partition_bits = 6;
+    constexpr std::size_t partitions = std::size_t{1} << partition_bits;
+    const std::size_t k = segments.size();
+    const KeyHash spread;  // its own seed, unrelated to the partition maps'
+
+    // buckets[s * partitions + p]: the local ids of segment s in partition p.
+    std::vector<std::vector<std::uint64_t>> buckets(k * partitions);
+    pool::parallel_for(k, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t s = begin; s != end; ++s) {
+            const std::vector<Key>& keys = segments[s].distinct;
+            for (std::size_t l = 0; l < keys.size(); ++l)
+                buckets[s * partitions + (spread(keys[l]) >> (64 - partition_bits))].push_back(l);
+        }
+    });
+
+    Merged merged;
+    merged.id_of_local.resize(k);
+    for (std::size_t s = 0; s < k; ++s) merged.id_of_local[s].resize(segments[s].distinct.size());
+    // Ids within their partition first: (partition << local_bits) | index.
+    std::vector<std::vector<Key>> part_distinct(partitions);
+    pool::parallel_for(partitions, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p != end; ++p) {
+            std::size_t largest = 0;
+            for (std::size_t s = 0; s < k; ++s) largest = std::max(largest, buckets[s * partitions + p].size());
+            LocalMap map;
+            map.reserve(largest);
+            std::vector<Key>& keys = part_distinct[p];
+            for (std::size_t s = 0; s < k; ++s) {
+                for (std::uint64_t l : buckets[s * partitions + p]) {
+                    const Key& key = segments[s].distinct[l];
+                    auto [it, inserted] = map.try_emplace(key, keys.size());
+                    if (inserted) keys.push_back(key);
+                    merged.id_of_local[s][l] = tag(p, it->second);
+                }
+            }
+        }
+    });
+
+    std::vector<std::size_t> first(partitions + 1, 0);
+    for (std::size_t p = 0; p < partitions; ++p) first[p + 1] = first[p] + part_distinct[p].size();
+    merged.distinct.reserve(first[partitions]);
+    for (const std::vector<Key>& keys : part_distinct)
+        merged.distinct.insert(merged.distinct.end(), keys.begin(), keys.end());
+    for (std::size_t s = 0; s < k; ++s) {
+        std::vector<std::uint64_t>& ids = merged.id_of_local[s];
+        pool::parallel_for(ids.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t l = begin; l != end; ++l)
+                ids[l] = first[ids[l] >> local_bits] + (ids[l] & local_mask);
+        });
+    }
+    return merged;
 }
+
+// The forward map of the distinct strings, whose codes by id are `code`
+// (no_code for a marker).  Entries go in in the order of the map's own hash,
+// which is the order of their slots: the table is filled front to back
+// instead of at random, which matters once it outgrows the caches.
+constexpr std::uint64_t no_code = ~std::uint64_t{0};
+
+void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct, const std::vector<std::uint64_t>& code,
+                  std::vector<SortItem>& scratch) {
+    const std::size_t d = distinct.size();
+    const auto hasher = forward.hash_function();
+    scratch.resize(d);
+    pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t g = begin; g != end; ++g) scratch[g] = {hasher(distinct[g].view()), g};
+    });
+    pool::arena().execute([&] {
+        tbb::parallel_sort(scratch.begin(), scratch.end(),
+                           [](const SortItem& a, const SortItem& b) { return a.order < b.order; });
+    });
+    forward.reserve(d);
+    // The items are in slot order now, so their strings and codes are read
+    // at random: fetch them a few items ahead.
+    constexpr std::size_t ahead = 16;
+    for (std::size_t i = 0; i < d; ++i) {
+        if (i + ahead < d) {
+            const std::uint64_t next = scratch[i + ahead].id;
+            __builtin_prefetch(&distinct[next]);
+            __builtin_prefetch(&code[next]);
+        }
+        if (i + ahead / 2 < d) __builtin_prefetch(distinct[scratch[i + ahead / 2].id].data);
+        const SortItem& item = scratch[i];
+        std::uint64_t c = code[item.id];
+        forward.emplace(std::string(distinct[item.id].view()),
+                        c == no_code ? std::nullopt : std::optional<std::uint64_t>(c));
+    }
+}
+
+}  // namespace
 
 LabelEncoding label_encode(const TextColumn& strings) {
     LabelEncoding result;
@@ -190,30 +276,16 @@ LabelEncoding label_encode(const TextColumn& strings) {
         [&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
     std::vector<Segment> segments = finder.take_segments();
 
-    // The column's distinct strings by id, and for every segment the id of
-    // each of its local ids.  With one segment the local ids are the ids.
-    std::vector<Key> distinct;
-    std::vector<std::vector<std::uint64_t>> id_of_local(segments.size());
-    if (segments.size() == 1) {
-        distinct = std::move(segments.front().distinct);
-    } else {
-        std::size_t largest = 0;
-        for (const Segment& s : segments) largest = std::max(largest, s.distinct.size());
-        LocalMap merged;
-        merged.reserve(largest);
-        distinct.reserve(largest);
-        for (std::size_t s = 0; s < segments.size(); ++s) {
-            std::vector<std::uint64_t>& ids = id_of_local[s];
-            ids.reserve(segments[s].distinct.size());
-            for (const Key& key : segments[s].distinct) {
-                auto [it, inserted] = merged.try_emplace(key, distinct.size());
-                if (inserted) distinct.push_back(key);
-                ids.push_back(it->second);
-            }
-        }
-    }
+    // With one segment its local ids are the ids.
+    Merged merged;
+    if (segments.size() == 1)
+        merged.distinct = std::move(segments.front().distinct);
+    else
+        merged = merge_segments(segments);
+    const std::vector<Key>& distinct = merged.distinct;
     const std::size_t d = distinct.size();
 
+    // Ranks: sort the ids by their strings, byte-wise.
     std::vector<SortItem> order(d);
     pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g != end; ++g) order[g] = {__builtin_bswap64(distinct[g].prefix), g};
@@ -226,39 +298,34 @@ LabelEncoding label_encode(const TextColumn& strings) {
             return distinct[a.id].view() < distinct[b.id].view();
         });
     });
-
-    // Ranks in sorted order, markers skipped; the map gets one owned copy of
-    // every distinct string.
-    std::vector<double> code_of(d);
-    result.forward.reserve(d);
+    // Counted in sorted order; a marker takes no code and leaves the count.
+    std::vector<std::uint64_t> code(d);
     std::uint64_t counter = 0;
-    for (const SortItem& item : order) {
-        std::string_view s = distinct[item.id].view();
-        if (is_missing_marker(s)) {
-            result.forward.emplace(std::string(s), std::nullopt);
-            code_of[item.id] = missing_code;
-        } else {
-            result.forward.emplace(std::string(s), counter);
-            code_of[item.id] = static_cast<double>(counter);
-            ++counter;
-        }
-    }
+    for (const SortItem& item : order)
+        code[item.id] = is_missing_marker(distinct[item.id].view()) ? no_code : counter++;
+
+    fill_forward(result.forward, distinct, code, order);
+
     order = {};
 
     // One flat table from tagged local id to code.
+    auto as_double = [](std::uint64_t c) { return c == no_code ? missing_code : static_cast<double>(c); };
     std::uint64_t max_id = 0;
     for (const Segment& s : segments) max_id = std::max(max_id, s.id);
     std::vector<std::size_t> offset(max_id + 1, 0);
     std::vector<double> table;
     if (segments.size() == 1) {
-        table = std::move(code_of);
+        table.resize(d);
+        pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t g = begin; g != end; ++g) table[g] = as_double(code[g]);
+        });
     } else {
         std::size_t total = 0;
         for (const Segment& s : segments) total += s.distinct.size();
         table.reserve(total);
         for (std::size_t s = 0; s < segments.size(); ++s) {
             offset[segments[s].id] = table.size();
-            for (std::uint64_t g : id_of_local[s]) table.push_back(code_of[g]);
+            for (std::uint64_t g : merged.id_of_local[s]) table.push_back(as_double(code[g]));
         }
     }
 

@@ -5,12 +5,8 @@
 #include "text_column.hpp"
 
 #include <bit>
-#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace kavrel {
@@ -23,42 +19,9 @@ constexpr bool is_missing_marker(std::string_view s) noexcept {
     return s == "<NA>" || s == "nan" || s == "NaN";
 }
 
-// Asks the kernel to back a large buffer with huge pages where it can.  The
-// large buffers of a call (the code lists, the result matrix) are fresh
-// memory written once; with 4 KiB pages the page faults cost about as much
-// as the encoding and serialise the pool's threads in the kernel.  Buffers
-// under a few MiB, and systems without transparent huge pages, are left as
-// they are.
-void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
-
-// An allocator whose resize leaves the new elements uninitialised.  The code
-// list is written in full by the pool's threads; zero-filling it first would
-// touch every page of it once more, on one thread.
-template <class T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <class U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-
-    T* allocate(std::size_t n) {
-        T* p = std::allocator<T>::allocate(n);
-        prefer_huge_pages(p, n * sizeof(T));
-        return p;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        if constexpr (sizeof...(Args) == 0)
-            ::new (static_cast<void*>(p)) U;
-        else
-            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-
-using CodeList = std::vector<double, UninitializedAllocator<double>>;
+// Left uninitialised by resize: the pool's threads write every code, and
+// zero-filling first would touch every page once more, on one thread.
+using CodeList = std::vector<double, LargeBufferAllocator<double, /*value_initialize=*/false>>;
 
 struct LabelEncoding {
     CodeList codes;             // one per cell, in cell order

@@ -6,6 +6,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
+#include <tbb/parallel_sort.h>
 
 #include <string>
 #include <utility>
@@ -89,9 +90,26 @@ ReverseMap build_reverse_map(const ForwardMap& forward) {
         });
     }
 
+    // Inserted in the order of the map's own hash, which is the order of
+    // its slots, so a large table is filled front to back, not at random.
+    std::vector<ReverseEntry>& gathered = filter.gathered;
     ReverseMap reverse;
-    reverse.reserve(filter.gathered.size());
-    for (auto& [code, text] : filter.gathered) reverse.emplace(code, std::move(text));
+    const auto hasher = reverse.hash_function();
+    std::vector<std::pair<std::uint64_t, std::size_t>> by_slot(gathered.size());
+    pool::parallel_for(gathered.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i != end; ++i) by_slot[i] = {hasher(gathered[i].first), i};
+    });
+    pool::arena().execute([&] {
+        tbb::parallel_sort(by_slot.begin(), by_slot.end(),
+                           [](const auto& a, const auto& b) { return a.first < b.first; });
+    });
+    reverse.reserve(gathered.size());
+    constexpr std::size_t ahead = 8;
+    for (std::size_t i = 0; i < by_slot.size(); ++i) {
+        if (i + ahead < by_slot.size()) __builtin_prefetch(&gathered[by_slot[i + ahead].second]);
+        auto& [code, text] = gathered[by_slot[i].second];
+        reverse.emplace(code, std::move(text));
+    }
     return reverse;
 }
 
