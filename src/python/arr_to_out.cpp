@@ -28,11 +28,21 @@ py::Ref to_str(const std::string& text) {
 // The labels of one column as Python strings, each made once per call and
 // shared by every cell that carries it.  A column's codes are 0 .. m-1, so
 // they index a table directly; a code beyond it is looked up in the map.
+//
+// A column with at least as many cells as labels will meet most of them:
+// they are all made up front, in the map's own order, which reads the map's
+// strings front to back instead of at random.  Cells of a column with many
+// labels land on them at random, a cache miss each; `prefetch` lets the
+// caller fetch the label of a cell some rows ahead.
 class LabelCache {
 public:
-    explicit LabelCache(const ReverseMap& reverse) : reverse_(reverse), slots_(reverse.size()) {
-        for (const auto& [code, text] : reverse)
-            if (code < slots_.size()) slots_[code].text = &text;
+    LabelCache(const ReverseMap& reverse, std::size_t n_cells) : reverse_(reverse), slots_(reverse.size()) {
+        const bool eager = reverse.size() <= n_cells;
+        for (const auto& [code, text] : reverse) {
+            if (code >= slots_.size()) continue;
+            slots_[code].text = &text;
+            if (eager) slots_[code].str = to_str(text);
+        }
     }
 
     // Borrowed: the label of cell value `v`, or null when it has none (NaN,
@@ -52,7 +62,19 @@ public:
         return overflow_.back().get();
     }
 
+    // Two steps, the first further ahead: the slot of value `v`, then the
+    // label object it holds (whose reference count the cell will change).
+    // Unconditional prefetches (of slot 0, or of null, for a value without
+    // a slot): the compiler drops a prefetch that sits behind a branch.
+    void prefetch_slot(double v) const noexcept { __builtin_prefetch(slots_.data() + slot_index(v)); }
+    void prefetch_label(double v) const noexcept {
+        __builtin_prefetch(has_slot(v) ? slots_[static_cast<std::size_t>(v)].str.get() : nullptr, 1);
+    }
+
 private:
+    bool has_slot(double v) const noexcept { return v >= 0 && v < static_cast<double>(slots_.size()); }
+    std::size_t slot_index(double v) const noexcept { return has_slot(v) ? static_cast<std::size_t>(v) : 0; }
+
     struct Slot {
         const std::string* text = nullptr;
         py::Ref str;
@@ -61,6 +83,9 @@ private:
     std::vector<Slot> slots_;
     std::vector<py::Ref> overflow_;
 };
+
+// How many rows ahead the labels are fetched.
+constexpr std::size_t slot_ahead = 16, label_ahead = 8;
 
 const ReverseMap& reverse_map_of(const EncodingInfo& info, std::size_t col) {
     auto it = info.reverse_maps.find(col);
@@ -111,19 +136,36 @@ py::Ref array_output(const Matrix& matrix, const EncodingInfo* info) {
     copy = py::Ref();
 
     py::Ref missing = py::check(PyUnicode_FromString("NaN"));
-    PyArrayObject* direct = writable_object_array(objects.get(), matrix);
-    for (std::size_t col : info->object_columns) {
-        LabelCache labels(reverse_map_of(*info, col));
-        if (matrix.n_rows() > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
-        for (std::size_t r = 0; r < matrix.n_rows(); ++r) {
-            PyObject* label = labels.label_of(matrix.at(r, col));
-            PyObject* text = label ? label : missing.get();
-            if (direct != nullptr) {
-                store_element(direct, r, col, text);
-                continue;
+    const std::vector<std::size_t>& columns = info->object_columns;
+    const std::size_t n_rows = matrix.n_rows();
+    std::vector<LabelCache> labels;
+    labels.reserve(columns.size());
+    for (std::size_t col : columns) {
+        labels.emplace_back(reverse_map_of(*info, col), n_rows);
+        if (n_rows > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
+    }
+    auto text_of = [&](std::size_t k, std::size_t r) {
+        PyObject* label = labels[k].label_of(matrix.at(r, columns[k]));
+        return label ? label : missing.get();
+    };
+
+    if (PyArrayObject* direct = writable_object_array(objects.get(), matrix)) {
+        // No Python code runs here, so the order of the stores is free: row
+        // by row, the elements and the floats they replace are met in
+        // memory order.
+        for (std::size_t r = 0; r < n_rows; ++r) {
+            for (std::size_t k = 0; k < columns.size(); ++k) {
+                if (r + slot_ahead < n_rows) labels[k].prefetch_slot(matrix.at(r + slot_ahead, columns[k]));
+                if (r + label_ahead < n_rows) labels[k].prefetch_label(matrix.at(r + label_ahead, columns[k]));
+                store_element(direct, r, columns[k], text_of(k, r));
             }
-            py::Ref key = py::check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(col)));
-            py::check(PyObject_CallMethod(objects.get(), "__setitem__", "OO", key.get(), text));
+        }
+        return objects;
+    }
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        for (std::size_t r = 0; r < n_rows; ++r) {
+            py::Ref key = py::check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(columns[k])));
+            py::check(PyObject_CallMethod(objects.get(), "__setitem__", "OO", key.get(), text_of(k, r)));
         }
     }
     return objects;
@@ -147,10 +189,13 @@ py::Ref table_output(const Matrix& matrix, const std::vector<std::string>& label
     if (info == nullptr) return frame;
 
     for (std::size_t col : info->object_columns) {
-        LabelCache column_labels(reverse_map_of(*info, col));
-        if (matrix.n_rows() > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
-        py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(matrix.n_rows())));
-        for (std::size_t r = 0; r < matrix.n_rows(); ++r) {
+        const std::size_t n_rows = matrix.n_rows();
+        LabelCache column_labels(reverse_map_of(*info, col), n_rows);
+        if (n_rows > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
+        py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(n_rows)));
+        for (std::size_t r = 0; r < n_rows; ++r) {
+            if (r + slot_ahead < n_rows) column_labels.prefetch_slot(matrix.at(r + slot_ahead, col));
+            if (r + label_ahead < n_rows) column_labels.prefetch_label(matrix.at(r + label_ahead, col));
             PyObject* label = column_labels.label_of(matrix.at(r, col));
             PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), Py_NewRef(label ? label : Py_None));
         }
