@@ -45,25 +45,34 @@ char* put_utf8(char* out, Py_UCS4 c) noexcept {
 
 namespace {
 
+// Code units of one width at a time: the width test stays out of the loops.
+template <class Unit, class Sink>
+void write_units(const Unit* units, std::size_t length, Sink&& sink) {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < length; ++i) size += utf8_width(units[i]);
+    sink(size, [&](char* dst) {
+        char* out = dst;
+        for (std::size_t i = 0; i < length; ++i) out = put_utf8(out, units[i]);
+        return static_cast<std::size_t>(out - dst);
+    });
+}
+
 template <class Sink>
 void write_text(PyObject* str, Sink&& sink) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
     const void* data = PyUnicode_DATA(str);
     if (PyUnicode_IS_ASCII(str)) {
-        sink(static_cast<std::size_t>(length), [&](char* dst) {
-            std::memcpy(dst, data, static_cast<std::size_t>(length));
-            return static_cast<std::size_t>(length);
+        sink(length, [&](char* dst) {
+            std::memcpy(dst, data, length);
+            return length;
         });
         return;
     }
-    int kind = PyUnicode_KIND(str);
-    std::size_t size = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) size += utf8_width(PyUnicode_READ(kind, data, i));
-    sink(size, [&](char* dst) {
-        char* out = dst;
-        for (Py_ssize_t i = 0; i < length; ++i) out = put_utf8(out, PyUnicode_READ(kind, data, i));
-        return static_cast<std::size_t>(out - dst);
-    });
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: return write_units(static_cast<const Py_UCS1*>(data), length, sink);
+        case PyUnicode_2BYTE_KIND: return write_units(static_cast<const Py_UCS2*>(data), length, sink);
+        default: return write_units(static_cast<const Py_UCS4*>(data), length, sink);
+    }
 }
 
 }  // namespace
