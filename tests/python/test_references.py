@@ -99,3 +99,32 @@ def test_results_are_freed_with_their_last_reference(make):
     del result
     gc.collect()
     assert ref() is None
+
+
+class EvictsItself:
+    """A cell whose number test drops the array's reference to it, its last,
+    before its str() is asked for."""
+
+    def __init__(self, table, row, col):
+        self.table, self.row, self.col = table, row, col
+
+    def __float__(self):
+        self.table[self.row, self.col] = "replaced"
+        self.table = None
+        raise TypeError("not a number")
+
+    def __str__(self):
+        return "evicted"
+
+
+def test_a_cell_that_removes_itself_from_the_array_is_read_safely():
+    table = np.empty((3, 1), dtype=object)
+    table[0, 0] = 1.0
+    for r in (1, 2):
+        table[r, 0] = EvictsItself(table, r, 0)
+    alive = weakref.ref(table[1, 0])
+    codes = kavrel.Encoder().encode(table)
+    # "1" < "evicted"; each cell was read whole, as it stood when its turn came.
+    np.testing.assert_array_equal(codes[:, 0], [0.0, 1.0, 1.0])
+    assert alive() is None
+    assert table[1, 0] == "replaced"
