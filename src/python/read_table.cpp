@@ -11,6 +11,9 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <vector>
+#include <algorithm>
 
 namespace kavrel {
 
@@ -174,6 +177,37 @@ inline void prefetch_object(PyObject* object) noexcept {
     __builtin_prefetch(reinterpret_cast<const void*>(address + 64));
 }
 
+// The exact str objects met lately in a text column, by address, with the
+// cell that holds their text.  Columns repeat the same objects; a repeat
+// shares the bytes of the earlier cell, without the object being read
+// again.  The array holds every cell, and while no Python code runs none is
+// freed, so an address names one object; after Python code has run it may
+// not, and the caller forgets them all.
+class SeenStrings {
+public:
+    SeenStrings() : slots_(slot_count) {}
+
+    std::optional<std::size_t> cell_of(PyObject* object) const noexcept {
+        const Slot& slot = slots_[index(object)];
+        if (slot.object != object || object == nullptr) return std::nullopt;
+        return slot.cell;
+    }
+    void remember(PyObject* object, std::size_t cell) noexcept { slots_[index(object)] = {object, cell}; }
+    void forget() noexcept { std::fill(slots_.begin(), slots_.end(), Slot{}); }
+
+private:
+    static constexpr std::size_t slot_count = 4096;  // a direct-mapped table
+    struct Slot {
+        PyObject* object = nullptr;
+        std::size_t cell = 0;
+    };
+    static std::size_t index(PyObject* object) noexcept {
+        auto a = reinterpret_cast<std::uintptr_t>(object);
+        return ((a >> 4) ^ (a >> 16)) & (slot_count - 1);
+    }
+    std::vector<Slot> slots_;
+};
+
 // Reads the cells of an exactly-numpy.ndarray source directly; false when
 // its dtype has no direct road (the cells are then read one by one).
 bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
@@ -222,6 +256,7 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
             return true;
         }
         case NPY_OBJECT: {
+            SeenStrings seen;
             for (std::size_t c = 0; c < n_cols; ++c) {
                 const char* column = data + static_cast<npy_intp>(c) * col_stride;
                 auto element_at = [&](std::size_t r) {
@@ -229,20 +264,30 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
                     std::memcpy(&element, column + static_cast<npy_intp>(r) * row_stride, sizeof element);
                     return element;
                 };
+                TextColumn& texts = lists.text_cells[c];
+                seen.forget();
                 lists.number_cells[c].reserve(n_rows);
                 for (std::size_t r = 0; r < n_rows; ++r) {
                     // The cells of a column are scattered over the heap: a
                     // cache miss each, unless fetched a few rows ahead.
                     if (r + object_ahead < n_rows) prefetch_object(element_at(r + object_ahead));
                     PyObject* element = element_at(r);
+                    if (std::optional<std::size_t> earlier = seen.cell_of(element)) {
+                        texts.push_back_copy_of(*earlier);
+                        continue;
+                    }
                     PyObject* cell = element != nullptr ? element : Py_None;
                     if (runs_no_python_code(cell)) {
                         add_cell(lists, c, n_rows, cell);
+                        if (lists.column_is_text[c] && Py_TYPE(cell) == &PyUnicode_Type)
+                            seen.remember(cell, texts.size() - 1);
                     } else {
                         // Held for the cell's reading, as the item read would:
-                        // its __str__ or __float__ may change the array.
+                        // its __str__ or __float__ may change the array.  Then
+                        // an address may name a new object.
                         py::Ref held = py::Ref::borrow(cell);
                         add_cell(lists, c, n_rows, held.get());
+                        seen.forget();
                     }
                 }
             }

@@ -128,3 +128,25 @@ def test_a_cell_that_removes_itself_from_the_array_is_read_safely():
     np.testing.assert_array_equal(codes[:, 0], [0.0, 1.0, 1.0])
     assert alive() is None
     assert table[1, 0] == "replaced"
+
+
+class Swaps:
+    """A cell whose str() frees the text of row 0 and puts fresh text in row 2."""
+
+    def __init__(self, table):
+        self.table = table
+
+    def __str__(self):
+        self.table[0, 0] = 0.0
+        self.table[2, 0] = "".join(["bb", "b"])
+        return "x"
+
+
+def test_text_put_into_the_array_during_reading_is_read_as_it_is():
+    for _ in range(20):  # a freed address is often reused at once: try several
+        table = np.empty((3, 1), dtype=object)
+        table[0, 0] = "".join(["aa", "a"])  # referenced by the array alone
+        table[1, 0] = Swaps(table)
+        table[2, 0] = "placeholder"
+        codes = kavrel.Encoder().encode(table)
+        np.testing.assert_array_equal(codes[:, 0], [0.0, 2.0, 1.0])  # "aaa" < "bbb" < "x"
