@@ -78,12 +78,22 @@ struct LargeBufferAllocator : std::allocator<T> {
     }
 };
 
+// A map whose strings are views into `text`, one block holding the bytes of
+// all of them, shared by the maps of one column: a column's strings cost one
+// allocation, not one or two per string, and are stored once for both maps.
+// Copies and moves keep the views valid, since they share the block.
+template <class Map>
+struct TextBackedMap : Map {
+    std::shared_ptr<const std::string> text;
+};
+
 // String -> code; a missing-value marker has no code.
-using ForwardMap =
-    boost::unordered_flat_map<std::string, std::optional<std::uint64_t>, StringHash, StringEqual,
-                              LargeBufferAllocator<std::pair<const std::string, std::optional<std::uint64_t>>>>;
+using ForwardMap = TextBackedMap<
+    boost::unordered_flat_map<std::string_view, std::optional<std::uint64_t>, StringHash, StringEqual,
+                              LargeBufferAllocator<std::pair<const std::string_view, std::optional<std::uint64_t>>>>>;
 // Code -> string.
-using ReverseMap = boost::unordered_flat_map<std::uint64_t, std::string, WordHash, std::equal_to<std::uint64_t>,
-                                             LargeBufferAllocator<std::pair<const std::uint64_t, std::string>>>;
+using ReverseMap = TextBackedMap<
+    boost::unordered_flat_map<std::uint64_t, std::string_view, WordHash, std::equal_to<std::uint64_t>,
+                              LargeBufferAllocator<std::pair<const std::uint64_t, std::string_view>>>>;
 
 }  // namespace kavrel

@@ -224,8 +224,10 @@ Merged merge_segments(const std::vector<Segment>& segments) {
 
 // The forward map of the distinct strings, whose codes by id are `code`
 // (no_code for a marker).  Entries go in in the order of the map's own hash,
-// which is the order of their slots: the table is filled front to back
-// instead of at random, which matters once it outgrows the caches.
+// which is the order of their slots, and their bytes are laid out in the
+// map's text block in that same order: the table and the block are filled
+// front to back instead of at random, which matters once they outgrow the
+// caches.
 constexpr std::uint64_t no_code = ~std::uint64_t{0};
 
 void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct, const std::vector<std::uint64_t>& code,
@@ -240,22 +242,31 @@ void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct, const s
         tbb::parallel_sort(scratch.begin(), scratch.end(),
                            [](const SortItem& a, const SortItem& b) { return a.order < b.order; });
     });
-    forward.reserve(d);
-    // The items are in slot order now, so their strings and codes are read
-    // at random: fetch them a few items ahead.
+
     constexpr std::size_t ahead = 16;
+    std::vector<std::size_t> offset(d + 1, 0);
     for (std::size_t i = 0; i < d; ++i) {
-        if (i + ahead < d) {
-            const std::uint64_t next = scratch[i + ahead].id;
-            __builtin_prefetch(&distinct[next]);
-            __builtin_prefetch(&code[next]);
+        if (i + ahead < d) __builtin_prefetch(&distinct[scratch[i + ahead].id]);
+        offset[i + 1] = offset[i] + distinct[scratch[i].id].size;
+    }
+    auto text = std::make_shared<std::string>(offset[d], '\0');
+    char* bytes = text->data();
+    pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i != end; ++i) {
+            if (i + ahead < end) __builtin_prefetch(distinct[scratch[i + ahead].id].data);
+            const Key& key = distinct[scratch[i].id];
+            std::memcpy(bytes + offset[i], key.data, key.size);
         }
-        if (i + ahead / 2 < d) __builtin_prefetch(distinct[scratch[i + ahead / 2].id].data);
-        const SortItem& item = scratch[i];
-        std::uint64_t c = code[item.id];
-        forward.emplace(std::string(distinct[item.id].view()),
+    });
+
+    forward.reserve(d);
+    for (std::size_t i = 0; i < d; ++i) {
+        if (i + ahead < d) __builtin_prefetch(&code[scratch[i + ahead].id]);
+        std::uint64_t c = code[scratch[i].id];
+        forward.emplace(std::string_view(bytes + offset[i], offset[i + 1] - offset[i]),
                         c == no_code ? std::nullopt : std::optional<std::uint64_t>(c));
     }
+    forward.text = std::move(text);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 namespace kavrel {
 
@@ -21,7 +22,7 @@ std::uint64_t code_of(double v) noexcept {
     return static_cast<std::uint64_t>(v);
 }
 
-py::Ref to_str(const std::string& text) {
+py::Ref to_str(std::string_view text) {
     return py::check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
@@ -40,8 +41,7 @@ public:
         const bool eager = reverse.size() <= n_cells;
         for (const auto& [code, text] : reverse) {
             if (code >= slots_.size()) continue;
-            slots_[code].text = &text;
-            if (eager) slots_[code].str = to_str(text);
+            slots_[code] = {true, text, eager ? to_str(text) : py::Ref()};
         }
     }
 
@@ -52,8 +52,8 @@ public:
         std::uint64_t code = code_of(v);
         if (code < slots_.size()) {
             Slot& slot = slots_[code];
-            if (slot.text == nullptr) return nullptr;
-            if (!slot.str) slot.str = to_str(*slot.text);
+            if (!slot.labelled) return nullptr;
+            if (!slot.str) slot.str = to_str(slot.text);
             return slot.str.get();
         }
         auto it = reverse_.find(code);
@@ -76,7 +76,8 @@ private:
     std::size_t slot_index(double v) const noexcept { return has_slot(v) ? static_cast<std::size_t>(v) : 0; }
 
     struct Slot {
-        const std::string* text = nullptr;
+        bool labelled = false;  // whether the column gave out this code
+        std::string_view text;
         py::Ref str;
     };
     const ReverseMap& reverse_;

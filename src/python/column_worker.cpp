@@ -15,8 +15,8 @@ namespace kavrel {
 
 namespace {
 
-using ForwardEntry = std::pair<const std::string*, const std::optional<std::uint64_t>*>;
-using ReverseEntry = std::pair<std::uint64_t, std::string>;
+using ForwardEntry = std::pair<std::string_view, const std::optional<std::uint64_t>*>;
+using ReverseEntry = std::pair<std::uint64_t, std::string_view>;
 
 // The filter of build_reverse_map as a parallel_reduce body: each body
 // gathers the coded entries of its pieces; oneTBB joins a body with the body
@@ -29,7 +29,7 @@ public:
     void operator()(const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             const auto& [text, code] = snapshot_[i];
-            if (*code) gathered.emplace_back(**code, *text);
+            if (*code) gathered.emplace_back(**code, text);
         }
     }
     void join(CodedEntries& right) {
@@ -81,7 +81,7 @@ void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<d
 ReverseMap build_reverse_map(const ForwardMap& forward) {
     std::vector<ForwardEntry> snapshot;
     snapshot.reserve(forward.size());
-    for (const auto& [text, code] : forward) snapshot.emplace_back(&text, &code);
+    for (const auto& [text, code] : forward) snapshot.emplace_back(text, &code);
 
     CodedEntries filter(snapshot);
     if (!snapshot.empty()) {
@@ -93,7 +93,9 @@ ReverseMap build_reverse_map(const ForwardMap& forward) {
     // Inserted in the order of the map's own hash, which is the order of
     // its slots, so a large table is filled front to back, not at random.
     std::vector<ReverseEntry>& gathered = filter.gathered;
+    // Its strings are the forward map's: the same block, shared.
     ReverseMap reverse;
+    reverse.text = forward.text;
     const auto hasher = reverse.hash_function();
     std::vector<std::pair<std::uint64_t, std::size_t>> by_slot(gathered.size());
     pool::parallel_for(gathered.size(), [&](std::size_t begin, std::size_t end) {
@@ -107,8 +109,8 @@ ReverseMap build_reverse_map(const ForwardMap& forward) {
     constexpr std::size_t ahead = 8;
     for (std::size_t i = 0; i < by_slot.size(); ++i) {
         if (i + ahead < by_slot.size()) __builtin_prefetch(&gathered[by_slot[i + ahead].second]);
-        auto& [code, text] = gathered[by_slot[i].second];
-        reverse.emplace(code, std::move(text));
+        const auto& [code, text] = gathered[by_slot[i].second];
+        reverse.emplace(code, text);
     }
     return reverse;
 }

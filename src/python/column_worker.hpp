@@ -35,7 +35,8 @@ void write_codes(const ColumnContext& ctx, std::size_t col, CodeList codes);
 // Element j * n_cols + col := values[j], in parallel; values are read in place.
 void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values);
 
-// One entry (code -> copy of the string) per forward entry that has a code.
+// One entry (code -> string) per forward entry that has a code; the strings
+// are shared with the forward map.
 ReverseMap build_reverse_map(const ForwardMap& forward);
 
 }  // namespace kavrel

@@ -191,6 +191,25 @@ TEST(EncodeColumns, MixedTableFillsEveryCellAndLearnsTheTextColumns) {
     }
 }
 
+// A column's maps share one block of text: each must stay whole when it
+// outlives the other, the cells and the rest of what was learned.
+TEST(EncodeColumns, LearnedMapsOutliveEachOtherAndTheCells) {
+    ReverseMap reverse;
+    ForwardMap forward;
+    ReferenceForward reference;
+    {
+        MixedTable t;
+        EncodingInfo info = encode_columns(t.lists, t.out);
+        reference = reference_encode(t.lists.text_cells[3]).forward;
+        reverse = info.reverse_maps.at(3);
+        forward = std::move(info.forward_maps.at(3));
+    }
+    expect_reverse_of(reverse, reference);
+    forward = ForwardMap();
+    std::vector<std::string> churn(1000, std::string(40, 'x'));  // reuse of freed memory shows here
+    expect_reverse_of(reverse, reference);
+}
+
 TEST(EncodeColumns, TablesWithoutTextOrWithoutCells) {
     {
         ColumnLists lists(2);
