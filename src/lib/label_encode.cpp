@@ -16,11 +16,13 @@
 #include <xxhash.h>
 
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <numeric>
 #include <string>
 
 namespace kavrel {
@@ -269,6 +271,71 @@ void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct, const s
     forward.text = std::move(text);
 }
 
+// Whether most cells of a sample spread over the column differ.
+bool mostly_distinct(const TextColumn& strings) {
+    const std::size_t n = strings.size();
+    const std::size_t sample = std::min<std::size_t>(n, 1024);
+    boost::unordered_flat_set<std::string_view, StringHash, StringEqual> seen;
+    seen.reserve(sample);
+    for (std::size_t i = 0; i < sample; ++i) seen.insert(strings[i * n / sample]);
+    return seen.size() * 2 > sample;
+}
+
+// First pass for a column of mostly distinct strings, whose local maps would
+// outgrow the caches and miss on nearly every cell.  Each cell goes to one of
+// 256 partitions by a hash of its own, in parallel over chunks of rows; then
+// each partition, in parallel, finds its distinct strings in a map small
+// enough for the caches.  A partition is a segment whose strings no other
+// segment holds.
+constexpr std::size_t partition_from = std::size_t{1} << 16;
+
+std::vector<Segment> find_by_partition(const TextColumn& strings, double* slots) {
+    constexpr unsigned partition_bits = 8;
+    constexpr std::size_t partitions = std::size_t{1} << partition_bits;
+    constexpr std::size_t chunk = std::size_t{1} << 16;
+    const std::size_t n = strings.size();
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    struct Entry {
+        Key key;
+        std::uint64_t row;
+    };
+    const KeyHash spread;  // its own seed, unrelated to the partition maps'
+
+    // buckets[k * partitions + p]: the cells of chunk k in partition p, in row order.
+    std::vector<std::vector<Entry>> buckets(chunks * partitions);
+    pool::parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k != end; ++k) {
+            std::vector<Entry>* mine = &buckets[k * partitions];
+            for (std::size_t j = k * chunk, last = std::min(n, j + chunk); j != last; ++j) {
+                Key key = key_of(strings[j]);
+                mine[spread(key) >> (64 - partition_bits)].push_back({key, j});
+            }
+        }
+    });
+
+    std::vector<Segment> segments(partitions);
+    pool::parallel_for(partitions, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p != end; ++p) {
+            std::size_t cells = 0;
+            for (std::size_t k = 0; k < chunks; ++k) cells += buckets[k * partitions + p].size();
+            Segment& segment = segments[p];
+            segment.id = p;
+            LocalMap map;
+            map.reserve(cells);
+            for (std::size_t k = 0; k < chunks; ++k) {
+                std::vector<Entry>& bucket = buckets[k * partitions + p];
+                for (const Entry& entry : bucket) {
+                    auto [it, inserted] = map.try_emplace(entry.key, segment.distinct.size());
+                    if (inserted) segment.distinct.push_back(entry.key);
+                    slots[entry.row] = std::bit_cast<double>(tag(p, it->second));
+                }
+                bucket = {};
+            }
+        }
+    });
+    return segments;
+}
+
 }  // namespace
 
 LabelEncoding label_encode(const TextColumn& strings) {
@@ -281,18 +348,33 @@ LabelEncoding label_encode(const TextColumn& strings) {
     result.codes.resize(n);
     double* slots = result.codes.data();
 
-    std::atomic<std::uint64_t> next_id{0};
-    DistinctFinder finder(strings, slots, next_id);
-    pool::arena().execute(
-        [&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
-    std::vector<Segment> segments = finder.take_segments();
-
-    // With one segment its local ids are the ids.
+    std::vector<Segment> segments;
     Merged merged;
-    if (segments.size() == 1)
-        merged.distinct = std::move(segments.front().distinct);
-    else
-        merged = merge_segments(segments);
+    if (n >= partition_from && mostly_distinct(strings)) {
+        // Partitions share no string: their ids follow one another.
+        segments = find_by_partition(strings, slots);
+        merged.id_of_local.resize(segments.size());
+        std::size_t total = 0;
+        for (const Segment& s : segments) total += s.distinct.size();
+        merged.distinct.reserve(total);
+        for (std::size_t p = 0; p < segments.size(); ++p) {
+            std::vector<std::uint64_t>& ids = merged.id_of_local[p];
+            ids.resize(segments[p].distinct.size());
+            std::iota(ids.begin(), ids.end(), std::uint64_t{merged.distinct.size()});
+            merged.distinct.insert(merged.distinct.end(), segments[p].distinct.begin(), segments[p].distinct.end());
+        }
+    } else {
+        std::atomic<std::uint64_t> next_id{0};
+        DistinctFinder finder(strings, slots, next_id);
+        pool::arena().execute(
+            [&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
+        segments = finder.take_segments();
+        // With one segment its local ids are the ids.
+        if (segments.size() == 1)
+            merged.distinct = std::move(segments.front().distinct);
+        else
+            merged = merge_segments(segments);
+    }
     const std::vector<Key>& distinct = merged.distinct;
     const std::size_t d = distinct.size();
 
