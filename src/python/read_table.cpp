@@ -185,27 +185,38 @@ inline void prefetch_object(PyObject* object) noexcept {
 // not, and the caller forgets them all.
 class SeenStrings {
 public:
-    SeenStrings() : slots_(slot_count) {}
+    // Room for about half a column's cells (within bounds): columns with
+    // many distinct strings repeat them too.
+    explicit SeenStrings(std::size_t n_rows)
+        : slots_(std::bit_ceil(std::clamp<std::size_t>(n_rows / 2, min_slots, max_slots))),
+          mask_(slots_.size() - 1) {}
 
     std::optional<std::size_t> cell_of(PyObject* object) const noexcept {
         const Slot& slot = slots_[index(object)];
-        if (slot.object != object || object == nullptr) return std::nullopt;
+        if (slot.object != object || slot.generation != generation_ || object == nullptr) return std::nullopt;
         return slot.cell;
     }
-    void remember(PyObject* object, std::size_t cell) noexcept { slots_[index(object)] = {object, cell}; }
-    void forget() noexcept { std::fill(slots_.begin(), slots_.end(), Slot{}); }
+    void remember(PyObject* object, std::size_t cell) noexcept {
+        slots_[index(object)] = {object, cell, generation_};
+    }
+    void prefetch(PyObject* object) const noexcept { __builtin_prefetch(&slots_[index(object)]); }
+    // Forgets every object at once: entries of older generations are void.
+    void forget() noexcept { ++generation_; }
 
 private:
-    static constexpr std::size_t slot_count = 4096;  // a direct-mapped table
+    static constexpr std::size_t min_slots = 1024, max_slots = std::size_t{1} << 18;
     struct Slot {
         PyObject* object = nullptr;
         std::size_t cell = 0;
+        std::uint64_t generation = 0;
     };
-    static std::size_t index(PyObject* object) noexcept {
+    std::size_t index(PyObject* object) const noexcept {
         auto a = reinterpret_cast<std::uintptr_t>(object);
-        return ((a >> 4) ^ (a >> 16)) & (slot_count - 1);
+        return ((a >> 4) ^ (a >> 24)) & mask_;
     }
     std::vector<Slot> slots_;
+    std::size_t mask_;
+    std::uint64_t generation_ = 1;
 };
 
 // Reads the cells of an exactly-numpy.ndarray source directly; false when
@@ -256,7 +267,7 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
             return true;
         }
         case NPY_OBJECT: {
-            SeenStrings seen;
+            SeenStrings seen(n_rows);
             for (std::size_t c = 0; c < n_cols; ++c) {
                 const char* column = data + static_cast<npy_intp>(c) * col_stride;
                 auto element_at = [&](std::size_t r) {
@@ -270,11 +281,18 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
                 for (std::size_t r = 0; r < n_rows; ++r) {
                     // The cells of a column are scattered over the heap: a
                     // cache miss each, unless fetched a few rows ahead.
-                    if (r + object_ahead < n_rows) prefetch_object(element_at(r + object_ahead));
+                    const bool text = lists.column_is_text[c];
+                    if (r + object_ahead < n_rows) {
+                        PyObject* ahead = element_at(r + object_ahead);
+                        prefetch_object(ahead);
+                        if (text) seen.prefetch(ahead);
+                    }
                     PyObject* element = element_at(r);
-                    if (std::optional<std::size_t> earlier = seen.cell_of(element)) {
-                        texts.push_back_copy_of(*earlier);
-                        continue;
+                    if (text) {
+                        if (std::optional<std::size_t> earlier = seen.cell_of(element)) {
+                            texts.push_back_copy_of(*earlier);
+                            continue;
+                        }
                     }
                     PyObject* cell = element != nullptr ? element : Py_None;
                     if (runs_no_python_code(cell)) {
