@@ -271,24 +271,28 @@ void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct, const s
     forward.text = std::move(text);
 }
 
-// Whether most cells of a sample spread over the column differ.
-bool mostly_distinct(const TextColumn& strings) {
+// Whether the column likely holds more distinct strings than a local map
+// can keep in the caches.  Estimated from the repeats within a sample spread
+// over the column: among s cells drawn from d equally common strings, about
+// s * s / (2 * d) repeat an earlier one.
+bool many_distinct(const TextColumn& strings) {
+    constexpr std::size_t sample = 16384;
+    constexpr std::size_t many = std::size_t{1} << 18;
     const std::size_t n = strings.size();
-    const std::size_t sample = std::min<std::size_t>(n, 1024);
+    if (n < 2 * sample) return false;
     boost::unordered_flat_set<std::string_view, StringHash, StringEqual> seen;
     seen.reserve(sample);
     for (std::size_t i = 0; i < sample; ++i) seen.insert(strings[i * n / sample]);
-    return seen.size() * 2 > sample;
+    const std::size_t repeats = sample - seen.size();
+    return repeats < sample * sample / (2 * many);
 }
 
-// First pass for a column of mostly distinct strings, whose local maps would
+// First pass for a column of many distinct strings, whose local maps would
 // outgrow the caches and miss on nearly every cell.  Each cell goes to one of
 // 256 partitions by a hash of its own, in parallel over chunks of rows; then
 // each partition, in parallel, finds its distinct strings in a map small
 // enough for the caches.  A partition is a segment whose strings no other
 // segment holds.
-constexpr std::size_t partition_from = std::size_t{1} << 16;
-
 std::vector<Segment> find_by_partition(const TextColumn& strings, double* slots) {
     constexpr unsigned partition_bits = 8;
     constexpr std::size_t partitions = std::size_t{1} << partition_bits;
@@ -350,7 +354,7 @@ LabelEncoding label_encode(const TextColumn& strings) {
 
     std::vector<Segment> segments;
     Merged merged;
-    if (n >= partition_from && mostly_distinct(strings)) {
+    if (many_distinct(strings)) {
         // Partitions share no string: their ids follow one another.
         segments = find_by_partition(strings, slots);
         merged.id_of_local.resize(segments.size());
