@@ -310,7 +310,10 @@ std::vector<Segment> find_by_partition(const TextColumn& strings, double* slots)
     pool::parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k != end; ++k) {
             std::vector<Entry>* mine = &buckets[k * partitions];
-            for (std::size_t j = k * chunk, last = std::min(n, j + chunk); j != last; ++j) {
+            const std::size_t first = k * chunk, last = std::min(n, first + chunk);
+            // Room for an even share and then some, so that few buckets grow.
+            for (std::size_t p = 0; p < partitions; ++p) mine[p].reserve((last - first) / partitions * 5 / 4 + 16);
+            for (std::size_t j = first; j != last; ++j) {
                 Key key = key_of(strings[j]);
                 mine[spread(key) >> (64 - partition_bits)].push_back({key, j});
             }
