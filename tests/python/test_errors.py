@@ -179,6 +179,22 @@ def test_failed_encode_keeps_the_previous_state(panic_exception):
         assert_still_learned(enc)
 
 
+class ndarray(np.ndarray):
+    """An array that reports a shape whose result no machine can hold."""
+
+    @property
+    def shape(self):
+        return (1 << 50, 4)  # 32 PiB of float64: beyond any address space
+
+
+def test_a_result_too_large_for_memory_raises_memory_error():
+    enc = learned_encoder()
+    huge = np.zeros((2, 4), dtype=object).view(ndarray)
+    with pytest.raises(MemoryError):
+        enc.encode(huge)
+    assert_still_learned(enc)
+
+
 class DataFrame:
     """A stand-in recognised by its type name, whose labels do not match its shape."""
 
