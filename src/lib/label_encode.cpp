@@ -2,7 +2,9 @@
 // strings with small local hash maps, only the d distinct strings are
 // sorted, and a second pass turns each cell's local id into its code.  For
 // the usual column (d much smaller than n) this does O(n) hashing instead of
-// sorting n views.
+// sorting n views.  A column with so many distinct strings that the local
+// maps would outgrow the caches is first spread over hash partitions, each
+// of which then finds its own strings in a map that fits.
 #include "label_encode.hpp"
 
 #include "failure.hpp"
