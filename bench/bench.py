@@ -263,6 +263,7 @@ def write_report(rows_out, pool, threads, read_ns, peak_bytes, m, args):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
     import pyarrow
     import sklearn
 
@@ -319,9 +320,10 @@ def write_report(rows_out, pool, threads, read_ns, peak_bytes, m, args):
     ax.set_yticks(range(len(rows_out)), labels, fontsize=7)
     ax.invert_yaxis()
     ax.set_xscale("log")
+    ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())  # decades only: no crowded labels
     ax.set_xlabel("seconds (log scale, lower is better)")
     fig.tight_layout()
-    fig.savefig(ROOT / "docs" / "benchmarks.png", dpi=110)
+    fig.savefig(ROOT / "docs" / "benchmarks.png", dpi=110, bbox_inches="tight")
     print("wrote docs/benchmarks.md and docs/benchmarks.png")
 
 

@@ -41,7 +41,7 @@ public:
         const bool eager = reverse.size() <= n_cells;
         for (const auto& [code, text] : reverse) {
             if (code >= slots_.size()) continue;
-            slots_[code] = {true, text, eager ? to_str(text) : py::Ref()};
+            slots_[code] = {text, eager ? to_str(text) : py::Ref()};
         }
     }
 
@@ -52,7 +52,7 @@ public:
         std::uint64_t code = code_of(v);
         if (code < slots_.size()) {
             Slot& slot = slots_[code];
-            if (!slot.labelled) return nullptr;
+            if (slot.text.data() == nullptr) return nullptr;
             if (!slot.str) slot.str = to_str(slot.text);
             return slot.str.get();
         }
@@ -76,8 +76,7 @@ private:
     std::size_t slot_index(double v) const noexcept { return has_slot(v) ? static_cast<std::size_t>(v) : 0; }
 
     struct Slot {
-        bool labelled = false;  // whether the column gave out this code
-        std::string_view text;
+        std::string_view text;  // null data: a code the column never gave out
         py::Ref str;
     };
     const ReverseMap& reverse_;
