@@ -7,13 +7,13 @@
 
 #include "../lib/failure.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <vector>
-#include <algorithm>
 
 namespace kavrel {
 
