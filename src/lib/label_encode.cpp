@@ -9,6 +9,7 @@
 
 #include "failure.hpp"
 #include "pool.hpp"
+#include "slot_order.hpp"
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
@@ -227,46 +228,36 @@ Merged merge_segments(const std::vector<Segment>& segments) {
 }
 
 // The forward map of the distinct strings, whose codes by id are `code`
-// (no_code for a marker).  Entries go in in the order of the map's own hash,
-// which is the order of their slots, and their bytes are laid out in the
-// map's text block in that same order: the table and the block are filled
-// front to back instead of at random, which matters once they outgrow the
-// caches.
+// (no_code for a marker).  Entries go in in slot order, and their bytes are
+// laid out in the map's text block in that same order: the table and the
+// block are both filled front to back.
 constexpr std::uint64_t no_code = ~std::uint64_t{0};
 
-void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct, const std::vector<std::uint64_t>& code,
-                  std::vector<SortItem>& scratch) {
+void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct, const std::vector<std::uint64_t>& code) {
     const std::size_t d = distinct.size();
     const auto hasher = forward.hash_function();
-    scratch.resize(d);
-    pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t g = begin; g != end; ++g) scratch[g] = {hasher(distinct[g].view()), g};
-    });
-    pool::arena().execute([&] {
-        tbb::parallel_sort(scratch.begin(), scratch.end(),
-                           [](const SortItem& a, const SortItem& b) { return a.order < b.order; });
-    });
+    const std::vector<SlotItem> by_slot = in_slot_order(d, [&](std::size_t g) { return hasher(distinct[g].view()); });
 
     constexpr std::size_t ahead = 16;
     std::vector<std::size_t> offset(d + 1, 0);
     for (std::size_t i = 0; i < d; ++i) {
-        if (i + ahead < d) __builtin_prefetch(&distinct[scratch[i + ahead].id]);
-        offset[i + 1] = offset[i] + distinct[scratch[i].id].size;
+        if (i + ahead < d) __builtin_prefetch(&distinct[by_slot[i + ahead].index]);
+        offset[i + 1] = offset[i] + distinct[by_slot[i].index].size;
     }
     auto text = std::make_shared<std::string>(offset[d], '\0');
     char* bytes = text->data();
     pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i != end; ++i) {
-            if (i + ahead < end) __builtin_prefetch(distinct[scratch[i + ahead].id].data);
-            const Key& key = distinct[scratch[i].id];
+            if (i + ahead < end) __builtin_prefetch(distinct[by_slot[i + ahead].index].data);
+            const Key& key = distinct[by_slot[i].index];
             std::memcpy(bytes + offset[i], key.data, key.size);
         }
     });
 
     forward.reserve(d);
     for (std::size_t i = 0; i < d; ++i) {
-        if (i + ahead < d) __builtin_prefetch(&code[scratch[i + ahead].id]);
-        std::uint64_t c = code[scratch[i].id];
+        if (i + ahead < d) __builtin_prefetch(&code[by_slot[i + ahead].index]);
+        std::uint64_t c = code[by_slot[i].index];
         forward.emplace(std::string_view(bytes + offset[i], offset[i + 1] - offset[i]),
                         c == no_code ? std::nullopt : std::optional<std::uint64_t>(c));
     }
@@ -406,9 +397,8 @@ LabelEncoding label_encode(const TextColumn& strings) {
     for (const SortItem& item : order)
         code[item.id] = is_missing_marker(distinct[item.id].view()) ? no_code : counter++;
 
-    fill_forward(result.forward, distinct, code, order);
-
     order = {};
+    fill_forward(result.forward, distinct, code);
 
     // One flat table from tagged local id to code.
     auto as_double = [](std::uint64_t c) { return c == no_code ? missing_code : static_cast<double>(c); };

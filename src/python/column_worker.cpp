@@ -3,10 +3,10 @@
 #include "../lib/failure.hpp"
 #include "../lib/label_encode.hpp"
 #include "../lib/pool.hpp"
+#include "../lib/slot_order.hpp"
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
-#include <tbb/parallel_sort.h>
 
 #include <string>
 #include <utility>
@@ -90,26 +90,19 @@ ReverseMap build_reverse_map(const ForwardMap& forward) {
         });
     }
 
-    // Inserted in the order of the map's own hash, which is the order of
-    // its slots, so a large table is filled front to back, not at random.
-    std::vector<ReverseEntry>& gathered = filter.gathered;
-    // Its strings are the forward map's: the same block, shared.
+    // Inserted in slot order; its strings are the forward map's: the same
+    // block, shared.
+    const std::vector<ReverseEntry>& gathered = filter.gathered;
     ReverseMap reverse;
     reverse.text = forward.text;
     const auto hasher = reverse.hash_function();
-    std::vector<std::pair<std::uint64_t, std::size_t>> by_slot(gathered.size());
-    pool::parallel_for(gathered.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i != end; ++i) by_slot[i] = {hasher(gathered[i].first), i};
-    });
-    pool::arena().execute([&] {
-        tbb::parallel_sort(by_slot.begin(), by_slot.end(),
-                           [](const auto& a, const auto& b) { return a.first < b.first; });
-    });
+    const std::vector<SlotItem> by_slot =
+        in_slot_order(gathered.size(), [&](std::size_t i) { return hasher(gathered[i].first); });
     reverse.reserve(gathered.size());
     constexpr std::size_t ahead = 8;
     for (std::size_t i = 0; i < by_slot.size(); ++i) {
-        if (i + ahead < by_slot.size()) __builtin_prefetch(&gathered[by_slot[i + ahead].second]);
-        const auto& [code, text] = gathered[by_slot[i].second];
+        if (i + ahead < by_slot.size()) __builtin_prefetch(&gathered[by_slot[i + ahead].index]);
+        const auto& [code, text] = gathered[by_slot[i].index];
         reverse.emplace(code, text);
     }
     return reverse;
