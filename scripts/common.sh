@@ -26,6 +26,23 @@ debian_mirror() {
     printf '%s\n' "${uri%/}"
 }
 
+# Downloads the Debian source package $2 (a name, or name=version) into the
+# directory $1, from the suites named after it, through a source list and
+# package lists of its own: the machine's apt configuration is untouched.
+fetch_debian_source() {
+    local work=$1 package=$2 suite apt_opts
+    shift 2
+    mkdir -p "$work/lists/partial"
+    : > "$work/sources.list"
+    for suite in "$@"; do
+        printf 'deb-src %s %s main\n' "$(debian_mirror)" "$suite" >> "$work/sources.list"
+    done
+    apt_opts=(-o "Dir::Etc::sourcelist=$work/sources.list" -o Dir::Etc::sourceparts=/nonexistent
+              -o "Dir::State::Lists=$work/lists" -o APT::Sandbox::User=root)
+    apt-get "${apt_opts[@]}" -qq update
+    (cd "$work" && apt-get "${apt_opts[@]}" -qq source --download-only "$package")
+}
+
 # Installs the named Debian packages on the host if any is missing.
 apt_ensure() {
     local missing=()
