@@ -52,10 +52,10 @@ apt_ensure() {
     [ ${#missing[@]} -eq 0 ] && return 0
     log "installing ${missing[*]}"
     if [ ! -f "$KAVREL_CACHE/.apt-updated" ] || [ -n "$(find "$KAVREL_CACHE/.apt-updated" -mmin +720)" ]; then
-        apt-get update -qq
+        apt-get -o DPkg::Lock::Timeout=900 update -qq
         mkdir -p "$KAVREL_CACHE" && touch "$KAVREL_CACHE/.apt-updated"
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # A digest of the given files, to tell whether a provisioned tree is stale.
