@@ -2,9 +2,9 @@
 // The pool's size is fixed per process: run once with RAYON_NUM_THREADS=1 and
 // once with RAYON_NUM_THREADS=2 to read the single-thread rate and the
 // speed-up.  items_per_second counts cells.
-#include "lib/label_encode.hpp"
-#include "lib/pool.hpp"
-#include "python/table_encoding.hpp"
+#include "core/label_encode.hpp"
+#include "core/pool.hpp"
+#include "core/table_encoding.hpp"
 
 #include <benchmark/benchmark.h>
 

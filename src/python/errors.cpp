@@ -1,12 +1,15 @@
 #include "errors.hpp"
 
-#include "../lib/failure.hpp"
+#include "lazy_class.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 
 namespace kavrel::py {
 
 void ensure_error_set() noexcept {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, msg::no_exception_set);
 }
 
 Ref check(PyObject* p) {
@@ -24,17 +27,25 @@ void check_status(int status) {
     }
 }
 
-void raise_not_an_instance(PyObject* obj, const char* expected) {
-    Ref type_name = check(PyType_GetName(Py_TYPE(obj)));
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", type_name.get(), expected);
+void raise(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (message) PyErr_SetObject(type, message.get());
     throw PythonError{};
+}
+
+void raise_not_an_instance(Handle obj, const char* expected) {
+    Ref type_name = check(PyType_GetName(Py_TYPE(obj.get())));
+    raise(PyExc_TypeError, msg::not_an_instance, type_name.get(), expected);
 }
 
 namespace {
 
 // The UTF-8 text of str(obj), or a placeholder when even that fails.
-std::string text_of(PyObject* obj) {
-    Ref s = Ref::steal(obj ? PyObject_Str(obj) : nullptr);
+std::string text_of(Handle obj) {
+    Ref s = Ref::steal(obj ? PyObject_Str(obj.get()) : nullptr);
     Py_ssize_t size = 0;
     const char* data = s ? PyUnicode_AsUTF8AndSize(s.get(), &size) : nullptr;
     if (data == nullptr) {
@@ -48,23 +59,34 @@ std::string render_pending_error() {
     ensure_error_set();
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
-    std::string out = "PyErr { type: " + text_of(type_name.get()) + ", value: ";
-    out += text_of(Ref::steal(PyObject_Repr(exc.get())).get());
+    std::string out = "PyErr { type: " + text_of(type_name) + ", value: ";
+    out += text_of(Ref::steal(PyObject_Repr(exc.get())));
     out += ", traceback: ";
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
     if (!tb) {
         out += "None";
     } else {
         Ref traceback = Ref::steal(PyImport_ImportModule("traceback"));
-        Ref lines = traceback ? Ref::steal(PyObject_CallMethod(traceback.get(), "format_tb", "O", tb.get()))
-                              : Ref();
+        Ref lines = traceback ? Ref::steal(PyObject_CallMethod(traceback.get(), "format_tb", "O", tb.get())) : Ref();
         Ref empty = Ref::steal(PyUnicode_FromString(""));
         Ref joined = lines && empty ? Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : Ref();
-        out += joined ? text_of(joined.get()) : "<unavailable>";
+        out += joined ? text_of(joined) : "<unavailable>";
         PyErr_Clear();
     }
     out += " }";
     return out;
+}
+
+LazyClass panic_exception;
+
+// Borrowed.
+PyObject* panic_exception_class() {
+    return panic_exception.get([] {
+        return PyErr_NewExceptionWithDoc(
+            "kavrel.PanicException",
+            "An internal failure of kavrel: a check that cannot fail for well-formed input failed.",
+            PyExc_BaseException, nullptr);
+    });
 }
 
 }  // namespace
@@ -73,7 +95,20 @@ void fail_with_python_error(std::string_view what, std::source_location where) {
     std::string message(what);
     message += ": ";
     message += render_pending_error();
-    fail(std::move(message), where);
+    fail(message, where);
+}
+
+void raise_panic(const std::string& message) noexcept {
+    try {
+        PyObject* cls = panic_exception_class();
+        Ref text = check(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        PyErr_SetObject(cls, text.get());
+    } catch (const PythonError&) {
+        // The class or the message could not be made: that error is raised.
+    } catch (...) {
+        std::fputs(msg::uncaught_panic, stderr);
+        std::abort();
+    }
 }
 
 }  // namespace kavrel::py

@@ -1,11 +1,23 @@
-// How Python failures travel inside the module: a Python operation that
-// fails leaves its exception set and throws PythonError; the entry point's
-// guard returns the failure value with the exception still set.
+// How failures travel inside the module, and the one boundary where they
+// become the raised Python exception.
+//
+// A Python operation that fails leaves its exception set and throws
+// PythonError; an internal failure throws InternalFailure (from any thread:
+// the pool carries it to the thread that started the loop).  Every entry
+// point runs its body in guard(), which turns either into the raised
+// exception and returns the failure value.
 #pragma once
 
-#include "pyref.hpp"
+#include <Python.h>
 
+#include "../core/failure.hpp"
+#include "../core/messages.hpp"
+#include "ref.hpp"
+
+#include <exception>
+#include <new>
 #include <source_location>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -18,24 +30,52 @@ struct PythonError {};
 // one that set none is turned into SystemError.
 void ensure_error_set() noexcept;
 
-// Throws PythonError (after ensure_error_set) when `p` is null; otherwise
-// takes over the new reference.
+// Steals `p`, a new reference; throws PythonError (after ensure_error_set)
+// when it is null.
 Ref check(PyObject* p);
 // Throws PythonError when `status` is negative.
 void check_status(int status);
 
-// TypeError "'<type of obj>' object is not an instance of '<expected>'".
-[[noreturn]] void raise_not_an_instance(PyObject* obj, const char* expected);
+// Sets `type` with the message PyUnicode_FromFormat(format, ...) makes, then
+// throws PythonError.
+[[noreturn]] void raise(PyObject* type, const char* format, ...);
 
-// Text opening the message of a failed step whose success is taken for
-// granted.
-inline constexpr std::string_view mandatory_step_failed = "a required step failed";
+// TypeError "'<type of obj>' object is not an instance of '<expected>'".
+[[noreturn]] void raise_not_an_instance(Handle obj, const char* expected);
 
 // Ends the call with an internal failure whose message is `what`, ": " and
 // a rendering of the pending Python exception (class, repr of the value,
 // traceback), which is cleared.
-[[noreturn]] void fail_with_python_error(
-    std::string_view what = mandatory_step_failed,
-    std::source_location where = std::source_location::current());
+[[noreturn]] void fail_with_python_error(std::string_view what = msg::mandatory_step_failed,
+                                         std::source_location where = std::source_location::current());
+
+// Raises PanicException(message).  Should that fail with an internal
+// failure of its own, the process cannot recover: it prints "uncaught panic
+// at ffi boundary" to standard error and aborts.
+void raise_panic(const std::string& message) noexcept;
+
+// Runs `body` and turns what it throws into the raised Python exception:
+// an error already set stays as it is, an internal failure becomes
+// PanicException, exhausted memory MemoryError, anything else an internal
+// failure too.  Returns `failure` then.
+template <class Result, class Body>
+Result guard(Result failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        ensure_error_set();
+    } catch (const InternalFailure& f) {
+        raise_panic(f.message());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container asked for more than it can hold
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic(std::string(msg::unknown_failure));
+    }
+    return failure;
+}
 
 }  // namespace kavrel::py

@@ -1,4 +1,6 @@
-#include "lib/label_encode.hpp"
+#include "core/label_encode.hpp"
+
+#include "helpers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +18,8 @@ using kavrel::TextColumn;
 
 constexpr std::uint64_t nan_bits = 0x7FF8000000000000;
 
-std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-TextColumn column_of(std::initializer_list<std::string_view> cells) {
-    TextColumn column;
-    for (std::string_view cell : cells) column.push_back(cell);
-    return column;
-}
+using kavrel::test_helpers::bits_of;
+using kavrel::test_helpers::column_of;
 
 kavrel::CodeList codes_of(std::initializer_list<std::string_view> cells) {
     return label_encode(column_of(cells)).codes;

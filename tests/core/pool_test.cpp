@@ -1,5 +1,5 @@
-#include "lib/failure.hpp"
-#include "lib/pool.hpp"
+#include "core/failure.hpp"
+#include "core/pool.hpp"
 
 #include <gtest/gtest.h>
 
@@ -123,7 +123,7 @@ TEST(Failure, DiagnosticNamesThreadPositionAndMessage) {
     }).join();
     EXPECT_EQ(pool_thread, "thread '<unnamed>' panicked at " + expected_position + ":\nsome message\n");
 
-    EXPECT_EQ(kavrel::index_out_of_bounds_message(3, 18446744073709551615u),
+    EXPECT_EQ(kavrel::msg::index_out_of_bounds(3, 18446744073709551615u),
               "index out of bounds: the len is 3 but the index is 18446744073709551615");
 }
 

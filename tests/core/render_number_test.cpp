@@ -1,4 +1,4 @@
-#include "python/render_number.hpp"
+#include "core/render_number.hpp"
 
 #include <gtest/gtest.h>
 

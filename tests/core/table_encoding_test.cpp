@@ -1,7 +1,9 @@
-#include "lib/failure.hpp"
-#include "lib/label_encode.hpp"
-#include "python/column_worker.hpp"
-#include "python/table_encoding.hpp"
+#include "core/failure.hpp"
+#include "core/label_encode.hpp"
+#include "core/column_worker.hpp"
+#include "core/table_encoding.hpp"
+
+#include "helpers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,13 +22,8 @@ namespace {
 
 using namespace kavrel;
 
-std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-TextColumn column_of(std::initializer_list<std::string_view> cells) {
-    TextColumn column;
-    for (std::string_view cell : cells) column.push_back(cell);
-    return column;
-}
+using kavrel::test_helpers::bits_of;
+using kavrel::test_helpers::column_of;
 
 // Serial reference: an ordered map with its own unsigned byte comparison, so
 // it shares nothing with the code under test.

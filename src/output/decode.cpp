@@ -1,12 +1,13 @@
-#include "conversion.hpp"
-#include "errors.hpp"
-#include "numpy_api.hpp"
+// Decode: the codes of the learned text columns back into their labels.
+#include "decode.hpp"
 
-#include "../lib/failure.hpp"
+#include "../core/failure.hpp"
+#include "../python/errors.hpp"
+#include "../python/numpy_api.hpp"
+#include "../python/utf8.hpp"
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -20,10 +21,6 @@ std::uint64_t code_of(double v) noexcept {
     if (v < 0) return 0;
     if (v > 18446744073709549568.0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(v);
-}
-
-py::Ref to_str(std::string_view text) {
-    return py::check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 // The labels of one column as Python strings, each made once per call and
@@ -41,7 +38,7 @@ public:
         const bool eager = reverse.size() <= n_cells;
         for (const auto& [code, text] : reverse) {
             if (code >= slots_.size()) continue;
-            slots_[code] = {text, eager ? to_str(text) : py::Ref()};
+            slots_[code] = {text, eager ? py::to_str(text) : py::Ref()};
         }
     }
 
@@ -53,12 +50,12 @@ public:
         if (code < slots_.size()) {
             Slot& slot = slots_[code];
             if (slot.text.data() == nullptr) return nullptr;
-            if (!slot.str) slot.str = to_str(slot.text);
+            if (!slot.str) slot.str = py::to_str(slot.text);
             return slot.str.get();
         }
         auto it = reverse_.find(code);
         if (it == reverse_.end()) return nullptr;
-        overflow_.push_back(to_str(it->second));
+        overflow_.push_back(py::to_str(it->second));
         return overflow_.back().get();
     }
 
@@ -89,19 +86,8 @@ constexpr std::size_t slot_ahead = 16, label_ahead = 8;
 
 const ReverseMap& reverse_map_of(const EncodingInfo& info, std::size_t col) {
     auto it = info.reverse_maps.find(col);
-    if (it == info.reverse_maps.end()) fail("no entry found for key");
+    if (it == info.reverse_maps.end()) fail(msg::no_entry_found);
     return it->second;
-}
-
-// A new float64 array holding a copy of the matrix.
-py::Ref float_array(const Matrix& matrix) {
-    np::ensure_imported();
-    npy_intp dims[2] = {static_cast<npy_intp>(matrix.n_rows()), static_cast<npy_intp>(matrix.n_cols())};
-    py::Ref array = py::check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    std::size_t count = matrix.n_rows() * matrix.n_cols();
-    if (count != 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data(), count * sizeof(double));
-    return array;
 }
 
 // The object array that this call made itself, when its type is exactly
@@ -118,31 +104,29 @@ PyArrayObject* writable_object_array(PyObject* objects, const Matrix& matrix) {
 }
 
 // Element (r, c) := a new reference to `value`; the old element is released.
-void store_element(PyArrayObject* array, std::size_t r, std::size_t c, PyObject* value) {
+void store_element(PyArrayObject* array, std::size_t r, std::size_t c, py::Handle value) {
     auto** slot = reinterpret_cast<PyObject**>(PyArray_BYTES(array) + static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0) +
                                                static_cast<npy_intp>(c) * PyArray_STRIDE(array, 1));
-    PyObject* old = *slot;
-    *slot = Py_NewRef(value);
-    Py_XDECREF(old);
+    py::Ref old = py::Ref::steal(*slot);
+    *slot = py::Ref::borrow(value.get()).release();
 }
 
-py::Ref array_output(const Matrix& matrix, const EncodingInfo* info) {
-    py::Ref floats = float_array(matrix);
-    if (info == nullptr) return floats;
+}  // namespace
 
+py::Ref decode_array(py::Handle floats, const Matrix& matrix, const EncodingInfo& info) {
     py::Ref numpy = py::check(PyImport_ImportModule("numpy"));
     py::Ref copy = py::check(PyObject_CallMethod(numpy.get(), "array", "O", floats.get()));
     py::Ref objects = py::check(PyObject_CallMethod(copy.get(), "astype", "s", "object"));
     copy = py::Ref();
 
     py::Ref missing = py::check(PyUnicode_FromString("NaN"));
-    const std::vector<std::size_t>& columns = info->object_columns;
+    const std::vector<std::size_t>& columns = info.object_columns;
     const std::size_t n_rows = matrix.n_rows();
     std::vector<LabelCache> labels;
     labels.reserve(columns.size());
     for (std::size_t col : columns) {
-        labels.emplace_back(reverse_map_of(*info, col), n_rows);
-        if (n_rows > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
+        labels.emplace_back(reverse_map_of(info, col), n_rows);
+        if (n_rows > 0 && col >= matrix.n_cols()) fail(msg::ndarray_index_out_of_bounds);
     }
     auto text_of = [&](std::size_t k, std::size_t r) {
         PyObject* label = labels[k].label_of(matrix.at(r, columns[k]));
@@ -171,35 +155,21 @@ py::Ref array_output(const Matrix& matrix, const EncodingInfo* info) {
     return objects;
 }
 
-py::Ref table_output(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo* info) {
-    py::Ref pandas = py::check(PyImport_ImportModule("pandas"));
-    py::Ref kwargs = py::check(PyDict_New());
-    py::Ref label_list = py::check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
-    for (std::size_t i = 0; i < labels.size(); ++i)
-        PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), to_str(labels[i]).release());
-    py::check_status(PyDict_SetItemString(kwargs.get(), "columns", label_list.get()));
 
-    py::Ref frame_type = py::check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-    py::Ref frame;
-    {
-        py::Ref floats = float_array(matrix);
-        py::Ref args = py::check(PyTuple_Pack(1, floats.get()));
-        frame = py::check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
-    }
-    if (info == nullptr) return frame;
-
-    for (std::size_t col : info->object_columns) {
+void decode_frame(py::Handle frame, const Matrix& matrix, const std::vector<std::string>& labels,
+                  const EncodingInfo& info) {
+    for (std::size_t col : info.object_columns) {
         const std::size_t n_rows = matrix.n_rows();
-        LabelCache column_labels(reverse_map_of(*info, col), n_rows);
-        if (n_rows > 0 && col >= matrix.n_cols()) fail("ndarray: index out of bounds");
+        LabelCache column_labels(reverse_map_of(info, col), n_rows);
+        if (n_rows > 0 && col >= matrix.n_cols()) fail(msg::ndarray_index_out_of_bounds);
         py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(n_rows)));
         for (std::size_t r = 0; r < n_rows; ++r) {
             if (r + slot_ahead < n_rows) column_labels.prefetch_slot(matrix.at(r + slot_ahead, col));
             if (r + label_ahead < n_rows) column_labels.prefetch_label(matrix.at(r + label_ahead, col));
             PyObject* label = column_labels.label_of(matrix.at(r, col));
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), Py_NewRef(label ? label : Py_None));
+            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), py::Ref::borrow(label ? label : Py_None).release());
         }
-        py::Ref name = to_str(checked_at(labels, col));
+        py::Ref name = py::to_str(checked_at(labels, col));
 
         py::Ref column = py::check(PyObject_GetItem(frame.get(), name.get()));
         py::Ref converted = py::check(PyObject_CallMethod(column.get(), "astype", "s", "object"));
@@ -211,15 +181,6 @@ py::Ref table_output(const Matrix& matrix, const std::vector<std::string>& label
         py::Ref key = py::check(PyTuple_Pack(2, all_rows.get(), name.get()));
         py::check_status(PyObject_SetItem(loc.get(), key.get(), values.get()));
     }
-    return frame;
-}
-
-}  // namespace
-
-py::Ref arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* info) {
-    if (!out.is_table()) return array_output(matrix, info);
-    if (info != nullptr && info->object_columns.empty()) info = nullptr;
-    return table_output(matrix, *out.labels, info);
 }
 
 }  // namespace kavrel

@@ -4,10 +4,13 @@
 // point's guard turns them into the module's PanicException.
 #pragma once
 
+#include "messages.hpp"
+
 #include <cstddef>
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 namespace kavrel {
 
@@ -27,11 +30,8 @@ private:
 
 // Writes the diagnostic (thread name, source position, message) to standard
 // error on the calling thread, then throws InternalFailure.
-[[noreturn]] void fail(std::string message,
+[[noreturn]] void fail(std::string_view message,
                        std::source_location where = std::source_location::current());
-
-// "index out of bounds: the len is {len} but the index is {index}"
-std::string index_out_of_bounds_message(std::size_t len, std::size_t index);
 
 // Guarded element access for the per-column lists: fails with the
 // index-out-of-bounds message when `index` is not below `v.size()`.
@@ -39,7 +39,7 @@ template <class Vector>
 decltype(auto) checked_at(Vector& v, std::size_t index,
                           std::source_location where = std::source_location::current()) {
     if (index >= v.size()) [[unlikely]]
-        fail(index_out_of_bounds_message(v.size(), index), where);
+        fail(msg::index_out_of_bounds(v.size(), index), where);
     return v[index];
 }
 

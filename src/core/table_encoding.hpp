@@ -3,7 +3,9 @@
 // runs on the pool and is tested without an interpreter.
 #pragma once
 
+#include "column_lists.hpp"
 #include "encoding_info.hpp"
+#include "matrix.hpp"
 
 namespace kavrel {
 

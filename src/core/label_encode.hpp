@@ -1,7 +1,8 @@
 // Label encoding of one text column.
 #pragma once
 
-#include "hashing.hpp"
+#include "encoding_info.hpp"
+#include "large_buffer.hpp"
 #include "text_column.hpp"
 
 #include <bit>

@@ -1,8 +1,8 @@
 #include "table_encoding.hpp"
 
-#include "../lib/failure.hpp"
-#include "../lib/pool.hpp"
 #include "column_worker.hpp"
+#include "failure.hpp"
+#include "pool.hpp"
 
 #include <exception>
 #include <optional>
@@ -28,7 +28,7 @@ void check_fits(const ColumnLists& lists, const Matrix& out) {
         std::size_t last = 0;
         if (__builtin_mul_overflow(rows - 1, n_cols, &last) || __builtin_add_overflow(last, c, &last) ||
             last >= len) [[unlikely]]
-            fail(index_out_of_bounds_message(len, last));
+            fail(msg::index_out_of_bounds(len, last));
     }
 }
 

@@ -37,17 +37,9 @@ void write_stderr(std::string_view text) noexcept {
 
 }  // namespace
 
-void fail(std::string message, std::source_location where) {
-    std::string diagnostic = "thread '" + thread_name() + "' panicked at " + where.file_name() + ":" +
-                             std::to_string(where.line()) + ":" + std::to_string(where.column()) +
-                             ":\n" + message + "\n";
-    write_stderr(diagnostic);
-    throw InternalFailure(std::move(message), where);
-}
-
-std::string index_out_of_bounds_message(std::size_t len, std::size_t index) {
-    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-           std::to_string(index);
+void fail(std::string_view message, std::source_location where) {
+    write_stderr(msg::panic_diagnostic(thread_name(), where.file_name(), where.line(), where.column(), message));
+    throw InternalFailure(std::string(message), where);
 }
 
 void mark_pool_thread() noexcept { in_pool = true; }

@@ -1,13 +1,14 @@
 // The per-column worker of the table driver and its parallel writers.
 #pragma once
 
-#include "../lib/hashing.hpp"
-#include "../lib/label_encode.hpp"
-#include "../lib/send_ptr.hpp"
+#include "column_lists.hpp"
 #include "encoding_info.hpp"
+#include "label_encode.hpp"
+#include "send_ptr.hpp"
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace kavrel {
@@ -30,9 +31,10 @@ struct ColumnContext {
 // column and nothing for a numeric one.
 std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col);
 
-// Element j * n_cols + col := codes[j], in parallel; consumes the codes.
+// The two writers of a column: element j * n_cols + col := source[j], in
+// parallel.  write_codes consumes the codes; copy_numbers reads the values in
+// place.
 void write_codes(const ColumnContext& ctx, std::size_t col, CodeList codes);
-// Element j * n_cols + col := values[j], in parallel; values are read in place.
 void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values);
 
 // One entry (code -> string) per forward entry that has a code; the strings

@@ -7,9 +7,6 @@
 #include <chrono>
 #include <random>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 namespace kavrel {
 
 namespace {
@@ -52,17 +49,6 @@ std::size_t StringHash::operator()(std::string_view s) const noexcept {
 
 std::size_t WordHash::operator()(std::uint64_t key) const noexcept {
     return XXH3_64bits_withSeed(&key, sizeof key, seed);
-}
-
-void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
-    static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    constexpr std::size_t worth_it = std::size_t{4} << 20;
-    if (bytes < worth_it || page == 0 || (page & (page - 1)) != 0) return;
-    // Only whole pages inside the buffer: its neighbours keep their advice.
-    std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
-    std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
-    if (end > begin && end - begin >= worth_it)
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
 }
 
 }  // namespace kavrel

@@ -1,8 +1,10 @@
-#include "compat.hpp"
-#include "conversion.hpp"
-#include "errors.hpp"
-#include "numpy_api.hpp"
-#include "text.hpp"
+#include "pyany_to_vec.hpp"
+
+#include "../python/compat.hpp"
+#include "../python/errors.hpp"
+#include "../python/numpy_api.hpp"
+#include "../python/utf8.hpp"
+#include "encode_object_array.hpp"
 
 #include <cinttypes>
 #include <cstdio>
@@ -16,9 +18,9 @@ namespace {
 // Iterates `seq`, which must be a sequence and not a str, calling
 // read(item) for each item; false when it is not such a sequence.
 template <class Read>
-bool for_each_in_sequence(PyObject* seq, Read&& read) {
-    if (!PySequence_Check(seq) || PyUnicode_Check(seq)) return false;
-    py::Ref iter = py::check(PyObject_GetIter(seq));
+bool for_each_in_sequence(py::Handle seq, Read&& read) {
+    if (!PySequence_Check(seq.get()) || PyUnicode_Check(seq.get())) return false;
+    py::Ref iter = py::check(PyObject_GetIter(seq.get()));
     for (;;) {
         PyObject* raw = nullptr;
         int status = PyIter_NextItem(iter.get(), &raw);
@@ -31,7 +33,7 @@ bool for_each_in_sequence(PyObject* seq, Read&& read) {
 
 // The labels when every one is a str with valid UTF-8 text; a PythonError
 // otherwise.
-std::vector<std::string> string_labels(PyObject* columns) {
+std::vector<std::string> string_labels(py::Handle columns) {
     std::vector<std::string> labels;
     bool sequence = for_each_in_sequence(columns, [&](PyObject* item) {
         if (!PyUnicode_Check(item)) py::raise_not_an_instance(item, "str");
@@ -45,48 +47,46 @@ std::vector<std::string> string_labels(PyObject* columns) {
 }
 
 // The labels as decimal text of signed 64-bit integers, from columns.tolist().
-std::vector<std::string> integer_labels(PyObject* columns) {
-    py::Ref list = py::check(PyObject_CallMethod(columns, "tolist", nullptr));
+std::vector<std::string> integer_labels(py::Handle columns) {
+    py::Ref list = py::check(PyObject_CallMethod(columns.get(), "tolist", nullptr));
     std::vector<std::string> labels;
-    bool sequence = for_each_in_sequence(list.get(), [&](PyObject* item) {
+    bool sequence = for_each_in_sequence(list, [&](PyObject* item) {
         long long value = PyLong_AsLongLong(item);
         if (value == -1 && PyErr_Occurred()) throw py::PythonError{};
         labels.push_back(std::to_string(value));
     });
-    if (!sequence) py::raise_not_an_instance(list.get(), "Sequence");
+    if (!sequence) py::raise_not_an_instance(list, "Sequence");
     return labels;
 }
 
 // A frame's column labels: all strings, or else all integers.
-std::vector<std::string> read_labels(PyObject* frame) {
-    py::Ref columns = py::check(PyObject_GetAttrString(frame, "columns"));
+std::vector<std::string> read_labels(py::Handle frame) {
+    py::Ref columns = py::check(PyObject_GetAttrString(frame.get(), "columns"));
     try {
-        return string_labels(columns.get());
+        return string_labels(columns);
     } catch (const py::PythonError&) {
         PyErr_Clear();
     }
-    return integer_labels(columns.get());
+    return integer_labels(columns);
 }
 
 [[noreturn]] void unsupported_type(const std::string& name) {
     std::fwrite(name.data(), 1, name.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    PyErr_Format(PyExc_TypeError, "Unsupported type: '%s'. Supported types are: %s", name.c_str(),
-                 "numpy.ndarray, pandas.DataFrame");
-    throw py::PythonError{};
+    py::raise(PyExc_TypeError, msg::unsupported_type, name.c_str(), msg::supported_types);
 }
 
 // A copy of a two-dimensional float64 array, or nothing for any other input.
-std::optional<Matrix> copy_float64(PyObject* obj) {
+std::optional<Matrix> copy_float64(py::Handle obj) {
     np::ensure_imported();
-    if (!PyArray_Check(obj)) return std::nullopt;
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (!PyArray_Check(obj.get())) return std::nullopt;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj.get());
     if (PyArray_NDIM(array) != 2) return std::nullopt;
-    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
-    bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float64);
-    Py_DECREF(float64);
-    if (!equivalent) return std::nullopt;
+    // Equivalent to the native float64 descriptor: a byte-swapped one is not.
+    py::Ref float64 = py::Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get())))
+        return std::nullopt;
 
     auto n_rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
     auto n_cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
@@ -109,8 +109,8 @@ std::optional<Matrix> copy_float64(PyObject* obj) {
 
 }  // namespace
 
-ConversionResult pyany_to_vec(PyObject* obj) {
-    py::Ref name = py::check(PyType_GetName(Py_TYPE(obj)));
+ConversionResult pyany_to_vec(py::Handle obj) {
+    py::Ref name = py::check(PyType_GetName(Py_TYPE(obj.get())));
     py::Ref name_text = py::check(PyObject_Str(name.get()));
     std::string type_name = py::utf8_of(name_text.get());
 

@@ -1,4 +1,6 @@
-#include "text.hpp"
+#include "utf8.hpp"
+
+#include "errors.hpp"
 
 #include <cstring>
 
@@ -88,6 +90,10 @@ std::string utf8_of(PyObject* str) {
         out.resize(write(out.data()));
     });
     return out;
+}
+
+Ref to_str(std::string_view text) {
+    return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 }  // namespace kavrel::py

@@ -1,7 +1,7 @@
-#include "encoding_info.hpp"
+#include "matrix.hpp"
 
-#include "../lib/failure.hpp"
-#include "../lib/label_encode.hpp"
+#include "failure.hpp"
+#include "large_buffer.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,7 @@ Matrix Matrix::zeros(std::size_t n_rows, std::size_t n_cols) {
     std::size_t count = 0;
     if (__builtin_mul_overflow(n_rows, n_cols, &count) ||
         count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double)) {
-        fail("capacity overflow");
+        fail(msg::capacity_overflow);
     }
     Matrix m;
     m.n_rows_ = n_rows;

@@ -1,7 +1,9 @@
 #include "encoder.hpp"
 
-#include "../python/conversion.hpp"
-#include "boundary.hpp"
+#include "core/messages.hpp"
+#include "input/pyany_to_vec.hpp"
+#include "output/arr_to_out.hpp"
+#include "python/errors.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -26,72 +28,33 @@ constexpr std::uintptr_t exclusively_held = ~std::uintptr_t{0};
 
 EncoderObject* as_encoder(PyObject* self) noexcept { return reinterpret_cast<EncoderObject*>(self); }
 
-// --- The messages of argument handling and borrowing ----------------------
-
-[[noreturn]] void raise_type_error(PyObject* message) {
-    if (message != nullptr) {
-        PyErr_SetObject(PyExc_TypeError, message);
-        Py_DECREF(message);
-    }
-    throw py::PythonError{};
-}
-
-[[noreturn]] void too_many_positional(const char* name, const char* allowed, Py_ssize_t given) {
-    raise_type_error(PyUnicode_FromFormat("%s takes %s positional arguments but %zd %s given", name, allowed,
-                                          given, given == 1 ? "was" : "were"));
-}
-
-[[noreturn]] void unexpected_keyword(const char* name, PyObject* keyword) {
-    raise_type_error(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", name, keyword));
-}
-
-[[noreturn]] void multiple_values(const char* name, const char* parameter) {
-    raise_type_error(PyUnicode_FromFormat("%s got multiple values for argument '%s'", name, parameter));
-}
-
-[[noreturn]] void missing_argument(const char* name, const char* parameter) {
-    raise_type_error(
-        PyUnicode_FromFormat("%s missing 1 required positional argument: '%s'", name, parameter));
-}
-
-// Adds "while processing '<parameter>'" to the pending exception.
+// Adds "while processing '<parameter>'" to the pending exception, and
+// throws it on.
 [[noreturn]] void rethrow_with_argument_note(const char* parameter) {
     py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
-    py::Ref note = py::Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-    if (note) {
-        py::Ref done = py::Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
-        if (!done) PyErr_Clear();
-    } else {
-        PyErr_Clear();
-    }
+    py::Ref note = py::Ref::steal(PyUnicode_FromFormat(msg::argument_note, parameter));
+    py::Ref added = note ? py::Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get())) : py::Ref();
+    if (!added) PyErr_Clear();
     PyErr_SetRaisedException(exc.release());
     throw py::PythonError{};
 }
 
-[[noreturn]] void unsupported_strategy(PyObject* encoding) {
-    PyErr_Format(PyExc_ValueError, "%U is not a supported encoding strategy for strings!", encoding);
-    throw py::PythonError{};
-}
-
-[[noreturn]] void runtime_error(const char* message) {
-    PyErr_SetString(PyExc_RuntimeError, message);
-    throw py::PythonError{};
-}
+const char* was_or_were(Py_ssize_t given) noexcept { return given == 1 ? "was" : "were"; }
 
 // --- Arguments --------------------------------------------------------------
 
 // The one required parameter "obj" of encode and decode, from a fast call.
 PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs > 1) too_many_positional(name, "1", nargs);
+    if (nargs > 1) py::raise(PyExc_TypeError, msg::too_many_positional, name, "1", nargs, was_or_were(nargs));
     PyObject* obj = nargs == 1 ? args[0] : nullptr;
     Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < n_keywords; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_EqualToUTF8(keyword, "obj")) unexpected_keyword(name, keyword);
-        if (obj != nullptr) multiple_values(name, "obj");
+        if (!PyUnicode_EqualToUTF8(keyword, "obj")) py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
+        if (obj != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, "obj");
         obj = args[nargs + i];
     }
-    if (obj == nullptr) missing_argument(name, "obj");
+    if (obj == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, "obj");
     return obj;
 }
 
@@ -99,10 +62,7 @@ PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* parse_encoding(PyObject* args, PyObject* kwargs) {
     const char* name = "Encoder.__new__()";
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > 1) {
-        raise_type_error(PyUnicode_FromFormat("%s takes from 0 to 1 positional arguments but %zd %s given",
-                                              name, nargs, nargs == 1 ? "was" : "were"));
-    }
+    if (nargs > 1) py::raise(PyExc_TypeError, msg::too_many_positional_range, name, 0, 1, nargs, was_or_were(nargs));
     PyObject* encoding = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
     if (kwargs != nullptr) {
         PyObject* keyword;
@@ -110,8 +70,8 @@ PyObject* parse_encoding(PyObject* args, PyObject* kwargs) {
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &keyword, &value)) {
             if (!PyUnicode_Check(keyword) || !PyUnicode_EqualToUTF8(keyword, "encoding"))
-                unexpected_keyword(name, keyword);
-            if (encoding != nullptr) multiple_values(name, "encoding");
+                py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
+            if (encoding != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, "encoding");
             encoding = value;
         }
     }
@@ -131,7 +91,8 @@ void check_encoding(PyObject* encoding) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(encoding, &size);
     if (text == nullptr) rethrow_with_argument_note("encoding");
-    if (std::string_view(text, static_cast<std::size_t>(size)) != "label") unsupported_strategy(encoding);
+    if (std::string_view(text, static_cast<std::size_t>(size)) != "label")
+        py::raise(PyExc_ValueError, msg::unsupported_strategy, encoding);
 }
 
 // --- Borrowing --------------------------------------------------------------
@@ -140,7 +101,8 @@ class ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(EncoderObject* self) : self_(self) {
         std::uintptr_t expected = 0;
-        if (!self_->borrow.compare_exchange_strong(expected, exclusively_held)) runtime_error("Already borrowed");
+        if (!self_->borrow.compare_exchange_strong(expected, exclusively_held))
+            py::raise(PyExc_RuntimeError, msg::already_borrowed);
     }
     ~ExclusiveBorrow() { self_->borrow.store(0); }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
@@ -155,7 +117,7 @@ public:
     explicit SharedBorrow(EncoderObject* self) : self_(self) {
         std::uintptr_t seen = self_->borrow.load();
         do {
-            if (seen == exclusively_held) runtime_error("Already mutably borrowed");
+            if (seen == exclusively_held) py::raise(PyExc_RuntimeError, msg::already_mutably_borrowed);
         } while (!self_->borrow.compare_exchange_weak(seen, seen + 1));
     }
     ~SharedBorrow() { self_->borrow.fetch_sub(1); }
@@ -171,46 +133,48 @@ private:
 const Py_ssize_t encoder_basic_size = sizeof(EncoderObject);
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         check_encoding(parse_encoding(args, kwargs));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = py::check(alloc(type, 0)).release();
-        as_encoder(self)->info = nullptr;
-        new (&as_encoder(self)->borrow) std::atomic<std::uintptr_t>(0);
-        return self;
+        py::Ref self = py::check(alloc(type, 0));
+        EncoderObject* encoder = as_encoder(self.get());
+        encoder->info = nullptr;
+        new (&encoder->borrow) std::atomic<std::uintptr_t>(0);
+        return self.release();
     });
 }
 
 void encoder_dealloc(PyObject* self) noexcept {
     delete as_encoder(self)->info;
     PyTypeObject* type = Py_TYPE(self);
+    // Every instance of a heap type holds a reference to its type.
+    py::Ref type_reference = py::Ref::steal(reinterpret_cast<PyObject*>(type));
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
-    Py_DECREF(type);
 }
 
-PyObject* encoder_encode(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* obj = parse_obj("Encoder.encode()", args, nargs, kwnames);
-        EncoderObject* self = as_encoder(self_obj);
-        ExclusiveBorrow hold(self);
+PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::Handle obj = parse_obj("Encoder.encode()", args, nargs, kwnames);
+        EncoderObject* encoder = as_encoder(self);
+        ExclusiveBorrow hold(encoder);
         ConversionResult conversion = pyany_to_vec(obj);
         // The new state replaces the old before the output is built, and
         // stays even if building the output fails.
         auto* learned = conversion.info ? new EncodingInfo(std::move(*conversion.info)) : nullptr;
-        delete std::exchange(self->info, learned);
+        delete std::exchange(encoder->info, learned);
         return arr_to_out(conversion.matrix, std::move(conversion.out), nullptr).release();
     });
 }
 
-PyObject* encoder_decode(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* obj = parse_obj("Encoder.decode()", args, nargs, kwnames);
-        EncoderObject* self = as_encoder(self_obj);
-        SharedBorrow hold(self);
+PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::Handle obj = parse_obj("Encoder.decode()", args, nargs, kwnames);
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow hold(encoder);
         ConversionResult conversion = pyany_to_vec(obj);
         conversion.info.reset();  // what decode reads from its own input is never kept
-        return arr_to_out(conversion.matrix, std::move(conversion.out), self->info).release();
+        return arr_to_out(conversion.matrix, std::move(conversion.out), encoder->info).release();
     });
 }
 

@@ -1,8 +1,11 @@
-// The module kavrel: its definition, its execution step and the Encoder class.
+// The module kavrel: its definition, its execution step and the Encoder
+// type spec.
 #include <Python.h>
 
-#include "boundary.hpp"
+#include "core/messages.hpp"
 #include "encoder.hpp"
+#include "python/errors.hpp"
+#include "python/lazy_class.hpp"
 
 namespace kavrel {
 
@@ -33,49 +36,44 @@ PyType_Spec encoder_spec = {
     encoder_slots,
 };
 
-// The class object, created by the first execution step of the process and
-// handed to every later one (another import in the same process).
-PyObject* encoder_class() {
-    static PyMutex lock;
-    static PyObject* cls = nullptr;
-    PyMutex_Lock(&lock);
-    if (cls == nullptr) {
-        encoder_spec.basicsize = static_cast<int>(encoder_basic_size);
-        cls = PyType_FromSpec(&encoder_spec);
-        if (cls == nullptr) {
-            PyObject* cause = PyErr_GetRaisedException();
-            PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Encoder");
-            PyObject* error = PyErr_GetRaisedException();
-            PyException_SetCause(error, cause);
-            PyErr_SetRaisedException(error);
-        }
-    }
-    PyObject* result = cls;
-    PyMutex_Unlock(&lock);
-    if (result == nullptr) throw py::PythonError{};
-    return result;
+// New reference: the class, or null with RuntimeError set, whose cause is
+// the error that kept it from being made.
+PyObject* make_encoder_class() noexcept {
+    encoder_spec.basicsize = static_cast<int>(encoder_basic_size);
+    PyObject* cls = PyType_FromSpec(&encoder_spec);
+    if (cls != nullptr) return cls;
+    py::Ref cause = py::Ref::steal(PyErr_GetRaisedException());
+    PyErr_Format(PyExc_RuntimeError, msg::class_init_failed, "Encoder");
+    py::Ref error = py::Ref::steal(PyErr_GetRaisedException());
+    PyException_SetCause(error.get(), cause.release());  // steals the cause
+    PyErr_SetRaisedException(error.release());
+    return nullptr;
 }
 
+// The class object, created by the first execution step of the process and
+// handed to every later one (another import in the same process).
+py::LazyClass encoder_class;
+
 // The module's __all__ list, created empty when the module has none.
-py::Ref all_list(PyObject* module) {
+py::Ref all_list(py::Handle module) {
     PyObject* found = nullptr;
-    py::check_status(PyObject_GetOptionalAttrString(module, "__all__", &found));
+    py::check_status(PyObject_GetOptionalAttrString(module.get(), "__all__", &found));
     py::Ref all = py::Ref::steal(found);
     if (!all) {
         all = py::check(PyList_New(0));
-        py::check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+        py::check_status(PyObject_SetAttrString(module.get(), "__all__", all.get()));
     }
     if (!PyList_Check(all.get())) py::raise_not_an_instance(all.get(), "list");
     return all;
 }
 
 int exec_module(PyObject* module) noexcept {
-    return guard(-1, [&] {
+    return py::guard(-1, [&] {
         if (!PyModule_Check(module)) py::raise_not_an_instance(module, "module");
-        PyObject* cls = encoder_class();
+        PyObject* cls = encoder_class.get(make_encoder_class);
         py::Ref all = all_list(module);
         py::Ref name = py::check(PyUnicode_FromString("Encoder"));
-        if (PyList_Append(all.get(), name.get()) < 0) py::fail_with_python_error("could not append __name__ to __all__");
+        if (PyList_Append(all.get(), name.get()) < 0) py::fail_with_python_error(msg::append_to_all_failed);
         py::check_status(PyObject_SetAttr(module, name.get(), cls));
         return 0;
     });

@@ -1,9 +1,9 @@
 #include "column_worker.hpp"
 
-#include "../lib/failure.hpp"
-#include "../lib/label_encode.hpp"
-#include "../lib/pool.hpp"
-#include "../lib/slot_order.hpp"
+#include "failure.hpp"
+#include "label_encode.hpp"
+#include "pool.hpp"
+#include "slot_order.hpp"
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
@@ -47,6 +47,15 @@ private:
     const std::vector<ForwardEntry>& snapshot_;
 };
 
+// The loop of both writers.  No bounds check per element: every column list
+// holds exactly n_rows values (encode_columns checks this once before its
+// loop).
+void write_column(const ColumnContext& ctx, std::size_t col, std::span<const double> source) {
+    pool::parallel_for(source.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j != end; ++j) ctx.out.write(j * ctx.n_cols + col, source[j]);
+    });
+}
+
 }  // namespace
 
 std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col) {
@@ -62,20 +71,12 @@ std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t 
     return ColumnResult{col, std::move(encoded.forward), std::move(reverse)};
 }
 
-// Both writers: no bounds check per element, since every column list holds
-// exactly n_rows values (encode_columns checks this once before its loop).
 void write_codes(const ColumnContext& ctx, std::size_t col, CodeList codes) {
-    const double* source = codes.data();
-    pool::parallel_for(codes.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j != end; ++j) ctx.out.write(j * ctx.n_cols + col, source[j]);
-    });
+    write_column(ctx, col, codes);
 }
 
 void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values) {
-    const double* source = values.data();
-    pool::parallel_for(values.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j != end; ++j) ctx.out.write(j * ctx.n_cols + col, source[j]);
-    });
+    write_column(ctx, col, values);
 }
 
 ReverseMap build_reverse_map(const ForwardMap& forward) {

@@ -1,11 +1,10 @@
 #include "read_table.hpp"
 
-#include "errors.hpp"
-#include "numpy_api.hpp"
-#include "render_number.hpp"
-#include "text.hpp"
-
-#include "../lib/failure.hpp"
+#include "../core/failure.hpp"
+#include "../core/render_number.hpp"
+#include "../python/errors.hpp"
+#include "../python/numpy_api.hpp"
+#include "../python/utf8.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -83,7 +82,7 @@ void append_cell_text(TextColumn& texts, PyObject* cell) {
         PyErr_Clear();
     }
     py::Ref text = py::Ref::steal(PyObject_Str(cell));
-    if (!text) py::fail_with_python_error("cant convert to str");
+    if (!text) py::fail_with_python_error(msg::cant_convert_to_str);
     py::append_utf8(texts, text.get());
 }
 
@@ -318,29 +317,29 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
 
 }  // namespace
 
-std::pair<std::size_t, std::size_t> read_shape(PyObject* obj) {
-    py::Ref shape = py::Ref::steal(PyObject_GetAttrString(obj, "shape"));
+std::pair<std::size_t, std::size_t> read_shape(py::Handle obj) {
+    py::Ref shape = py::Ref::steal(PyObject_GetAttrString(obj.get(), "shape"));
     if (!shape) py::fail_with_python_error();
     if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) {
-        PyErr_Format(PyExc_TypeError, "shape %R is not a pair of integers", shape.get());
+        PyErr_Format(PyExc_TypeError, msg::shape_not_a_pair, shape.get());
         py::fail_with_python_error();
     }
     return {read_dimension(PyTuple_GET_ITEM(shape.get(), 0)), read_dimension(PyTuple_GET_ITEM(shape.get(), 1))};
 }
 
-py::Ref read_values(PyObject* frame) {
-    py::Ref values = py::Ref::steal(PyObject_GetAttrString(frame, "values"));
+py::Ref read_values(py::Handle frame) {
+    py::Ref values = py::Ref::steal(PyObject_GetAttrString(frame.get(), "values"));
     if (!values) py::fail_with_python_error();
     return values;
 }
 
-void read_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
+void read_cells(py::Handle source, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
     if (n_rows == 0 || n_cols == 0) return;
-    if (read_array_cells(source, n_rows, n_cols, lists)) return;
+    if (read_array_cells(source.get(), n_rows, n_cols, lists)) return;
     for (std::size_t c = 0; c < n_cols; ++c) {
         lists.number_cells[c].reserve(n_rows);
         for (std::size_t r = 0; r < n_rows; ++r) {
-            py::Ref cell = read_cell(source, r, c);
+            py::Ref cell = read_cell(source.get(), r, c);
             add_cell(lists, c, n_rows, cell.get());
         }
     }

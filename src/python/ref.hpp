@@ -1,4 +1,5 @@
-// Ownership of Python references, made visible in the code.
+// Ownership of Python references, made visible in the code: Ref owns one,
+// Handle borrows one.
 #pragma once
 
 #include <Python.h>
@@ -35,6 +36,20 @@ public:
 private:
     explicit Ref(PyObject* p) noexcept : ptr_(p) {}
     PyObject* ptr_ = nullptr;
+};
+
+// A borrowed object, for parameters: the caller keeps it alive for the
+// call, and the callee takes a Ref::borrow of it to keep it any longer.
+class Handle {
+public:
+    Handle(PyObject* p) noexcept : ptr_(p) {}
+    Handle(const Ref& ref) noexcept : ptr_(ref.get()) {}
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    PyObject* ptr_;
 };
 
 }  // namespace kavrel::py

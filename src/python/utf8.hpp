@@ -1,13 +1,15 @@
-// The UTF-8 text of Python strings, read straight from the string's own
-// storage: no Python object is created, and no UTF-8 copy is cached inside
-// the caller's string.
+// UTF-8 from str: the text of Python strings, read straight from the
+// string's own storage (no Python object is created, and no UTF-8 copy is
+// cached inside the caller's string), and str from UTF-8.
 #pragma once
 
 #include <Python.h>
 
-#include "../lib/text_column.hpp"
+#include "../core/text_column.hpp"
+#include "ref.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace kavrel::py {
 
@@ -22,5 +24,9 @@ char* put_utf8(char* out, Py_UCS4 c) noexcept;
 
 // The same text as a std::string.
 std::string utf8_of(PyObject* str);
+
+// New reference: the str of valid UTF-8 `text`; throws PythonError
+// (UnicodeDecodeError) for any other bytes.
+Ref to_str(std::string_view text);
 
 }  // namespace kavrel::py

@@ -1,4 +1,6 @@
-// The Encoder class: its instance layout and its entry points.
+// The Encoder object: its instance layout, its borrow counter and its three
+// entry points.  Each entry point reads as its stages: arguments, borrow,
+// input (pyany_to_vec), learned state, output (arr_to_out).
 #pragma once
 
 #include <Python.h>

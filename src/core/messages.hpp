@@ -1,0 +1,91 @@
+// Every text the module shows its users, beside the condition that shows
+// it.  Texts with "%" are formats for the interpreter's PyUnicode_FromFormat
+// (the Python side fills them); the others are used as they stand or are
+// filled by the functions at the end.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kavrel::msg {
+
+// --- TypeError, ValueError and RuntimeError of the entry points ------------
+
+// An object of the wrong type: its type's name, then the expected name.
+inline constexpr const char* not_an_instance = "'%U' object is not an instance of '%s'";
+// Note added to the error of a bad constructor argument: its name.
+inline constexpr const char* argument_note = "while processing '%s'";
+// RuntimeError when the Encoder class cannot be made; the cause is attached.
+inline constexpr const char* class_init_failed = "An error occurred while initializing class %s";
+
+// Argument handling; the first "%s" is the callable, e.g. "Encoder.encode()".
+inline constexpr const char* missing_argument = "%s missing 1 required positional argument: '%s'";
+inline constexpr const char* unexpected_keyword = "%s got an unexpected keyword argument '%U'";
+inline constexpr const char* multiple_values = "%s got multiple values for argument '%s'";
+// More positional arguments than the method has: allowed count, given count,
+// "was" or "were".
+inline constexpr const char* too_many_positional = "%s takes %s positional arguments but %zd %s given";
+inline constexpr const char* too_many_positional_range =
+    "%s takes from %d to %d positional arguments but %zd %s given";
+
+// ValueError: an encoding strategy other than "label"; the string given.
+inline constexpr const char* unsupported_strategy = "%U is not a supported encoding strategy for strings!";
+
+// RuntimeError: encode meets any other call on the same encoder.
+inline constexpr const char* already_borrowed = "Already borrowed";
+// RuntimeError: decode meets an encode on the same encoder.
+inline constexpr const char* already_mutably_borrowed = "Already mutably borrowed";
+
+// TypeError: an input whose type is named neither ndarray, memmap nor
+// DataFrame (its name is printed on standard output first).
+inline constexpr const char* unsupported_type = "Unsupported type: '%s'. Supported types are: %s";
+inline constexpr const char* supported_types = "numpy.ndarray, pandas.DataFrame";
+
+// SystemError: a Python operation reported failure without an exception.
+inline constexpr const char* no_exception_set = "attempted to fetch exception but none was set";
+
+// --- PanicException: internal failures --------------------------------------
+
+// Opens the message of a failed step whose success is taken for granted
+// (reading "shape", "values" or a cell), before ": " and the Python error.
+inline constexpr std::string_view mandatory_step_failed = "a required step failed";
+// The cause of a failed "shape" read that raised nothing itself.
+inline constexpr const char* shape_not_a_pair = "shape %R is not a pair of integers";
+// str() of a cell of a text column raised.
+inline constexpr std::string_view cant_convert_to_str = "cant convert to str";
+// The result's element count or byte size does not fit.
+inline constexpr std::string_view capacity_overflow = "capacity overflow";
+// A string without an entry in its column's forward map, or a learned text
+// column without a reverse map.
+inline constexpr std::string_view no_entry_found = "no entry found for key";
+// A learned text column beyond the columns of the table being decoded.
+inline constexpr std::string_view ndarray_index_out_of_bounds = "ndarray: index out of bounds";
+// "Encoder" could not be appended to the module's __all__.
+inline constexpr std::string_view append_to_all_failed = "could not append __name__ to __all__";
+// A failure of a kind the module does not know reached an entry point.
+inline constexpr std::string_view unknown_failure = "an unexpected internal failure";
+
+// A column index outside a per-column list, or outside a frame's labels.
+inline std::string index_out_of_bounds(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+           std::to_string(index);
+}
+
+// Standard error, where an internal failure happens: the thread, the source
+// position of the check and the message.
+inline std::string panic_diagnostic(std::string_view thread, std::string_view file, unsigned line,
+                                    unsigned column, std::string_view message) {
+    std::string out = "thread '";
+    out.append(thread).append("' panicked at ").append(file);
+    out.append(":").append(std::to_string(line));
+    out.append(":").append(std::to_string(column));
+    out.append(":\n").append(message).append("\n");
+    return out;
+}
+
+// Standard error, just before the process aborts: an internal failure while
+// another one was being raised as PanicException.
+inline constexpr const char* uncaught_panic = "uncaught panic at ffi boundary\n";
+
+}  // namespace kavrel::msg
