@@ -65,6 +65,31 @@ def assert_float64_array(result, expected):
     np.testing.assert_array_equal(result, expected)
 
 
+class FailingStr:
+    """A cell whose conversion to text raises ValueError."""
+
+    def __str__(self):
+        raise ValueError("no text for this cell")
+
+
+class DataFrame:
+    """A frame recognised only by the short name of its type: its labels,
+    cells and shape are whatever it is given."""
+
+    def __init__(self, columns, values):
+        self.columns = columns
+        self.values = values
+        self.shape = values.shape
+
+
+def learned_encoder(table=None):
+    """An encoder that has learned `table`; by default one text column in
+    which "a" is 0 and "b" is 1."""
+    enc = kavrel.Encoder()
+    enc.encode(obj_column("b", "a") if table is None else table)
+    return enc
+
+
 def learned_texts(cells):
     """The texts that encoding a one-column table of `cells` gives its cells.
 

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import assert_float64_array, learned_texts, obj_array, obj_column
+from conftest import DataFrame, assert_float64_array, learned_texts, obj_array, obj_column
 
 NAN = math.nan
 HUGE = 10**400
@@ -453,15 +453,6 @@ def test_empty_frames(shape):
     assert type(out) is pd.DataFrame
     assert out.shape == shape
     assert list(out.columns) == ["a", "b"][: shape[1]]
-
-
-class DataFrame:
-    """A frame recognised only by the short name of its type."""
-
-    def __init__(self, columns, values):
-        self.columns = columns
-        self.values = values
-        self.shape = values.shape
 
 
 def test_any_type_named_dataframe_is_a_frame():

@@ -7,16 +7,9 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import obj_array, obj_column
+from conftest import DataFrame, FailingStr, learned_encoder, obj_array, obj_column
 
 UNSUPPORTED = "Unsupported type: '{}'. Supported types are: numpy.ndarray, pandas.DataFrame"
-
-
-class FailingStr:
-    """A cell whose conversion to text raises."""
-
-    def __str__(self):
-        raise ValueError("no text for this cell")
 
 
 class NonStringStr:
@@ -26,15 +19,12 @@ class NonStringStr:
         return 42
 
 
-def learned_encoder():
-    """An encoder that learned text columns 0 and 1: {"a": 0, "b": 1} and {"x": 0}."""
-    enc = kavrel.Encoder()
-    enc.encode(obj_array([["b", "x"], ["a", "x"]]))
-    return enc
+# Text columns 0 and 1: {"a": 0, "b": 1} and {"x": 0}.
+LEARNED = obj_array([["b", "x"], ["a", "x"]])
 
 
 def assert_still_learned(enc):
-    """`enc` is free and still holds the state of `learned_encoder`."""
+    """`enc` is free and still holds the state learned from LEARNED."""
     out = enc.decode(np.array([[0.0, 0.0], [1.0, 5.0]]))
     assert out.tolist() == [["a", "x"], ["b", "NaN"]]
 
@@ -75,7 +65,7 @@ def test_panic_is_not_caught_by_except_exception(panic_exception):
 )
 @pytest.mark.parametrize("method", ["encode", "decode"])
 def test_array_that_is_not_two_dimensional_is_an_internal_failure(panic_exception, method, table):
-    enc = learned_encoder()
+    enc = learned_encoder(LEARNED)
     before = table.copy()
     with pytest.raises(panic_exception):
         getattr(enc, method)(table)
@@ -98,7 +88,7 @@ def test_array_that_is_not_two_dimensional_is_an_internal_failure(panic_exceptio
 )
 @pytest.mark.parametrize("method", ["encode", "decode"])
 def test_unsupported_type_prints_its_name_and_raises(capfd, method, make, type_name):
-    enc = learned_encoder()
+    enc = learned_encoder(LEARNED)
     obj = make()
     capfd.readouterr()
     with pytest.raises(TypeError) as excinfo:
@@ -123,7 +113,7 @@ def test_ndarray_subclass_with_another_name_is_refused(capfd):
 @pytest.mark.parametrize("below_text", [True, False], ids=["below-text", "first-non-number"])
 @pytest.mark.parametrize("method", ["encode", "decode"])
 def test_cell_without_text_is_an_internal_failure(panic_exception, capfd, method, below_text, cell):
-    enc = learned_encoder()
+    enc = learned_encoder(LEARNED)
     cells = ["x", cell] if below_text else [1.0, cell, "x"]
     with pytest.raises(panic_exception) as excinfo:
         getattr(enc, method)(obj_column(*cells))
@@ -139,7 +129,7 @@ def test_cell_without_text_is_an_internal_failure(panic_exception, capfd, method
 
 
 def test_decode_with_state_from_a_wider_array_table(panic_exception):
-    enc = learned_encoder()
+    enc = learned_encoder(LEARNED)
     with pytest.raises(panic_exception) as excinfo:
         enc.decode(np.array([[0.0]]))
     assert str(excinfo.value) == "ndarray: index out of bounds"
@@ -154,7 +144,7 @@ def test_decode_with_state_from_a_wider_array_table(panic_exception):
 
 
 def test_decode_with_state_from_a_wider_frame(panic_exception):
-    enc = learned_encoder()
+    enc = learned_encoder(LEARNED)
     with pytest.raises(panic_exception) as excinfo:
         enc.decode(pd.DataFrame({"a": [0.0]}))
     assert str(excinfo.value) == "ndarray: index out of bounds"
@@ -166,7 +156,7 @@ def test_decode_with_state_from_a_wider_frame(panic_exception):
 
 
 def test_failed_encode_keeps_the_previous_state(panic_exception):
-    enc = learned_encoder()
+    enc = learned_encoder(LEARNED)
     failures = [
         (TypeError, [["a"]]),
         (panic_exception, np.array(["a"])),
@@ -188,24 +178,15 @@ class ndarray(np.ndarray):
 
 
 def test_a_result_too_large_for_memory_raises_memory_error():
-    enc = learned_encoder()
+    enc = learned_encoder(LEARNED)
     huge = np.zeros((2, 4), dtype=object).view(ndarray)
     with pytest.raises(MemoryError):
         enc.encode(huge)
     assert_still_learned(enc)
 
 
-class DataFrame:
-    """A stand-in recognised by its type name, whose labels do not match its shape."""
-
-    def __init__(self, columns, values):
-        self.columns = columns
-        self.values = values
-        self.shape = values.shape
-
-
 def test_failure_while_building_the_output_keeps_the_new_state():
-    enc = learned_encoder()
+    enc = learned_encoder(LEARNED)
     # One label for two columns: the conversion succeeds and the new state is
     # stored, then pandas refuses to build the frame.
     stand_in = DataFrame(["only"], obj_array([["new", "q"], ["new", "p"]]))

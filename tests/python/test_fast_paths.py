@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import kavrel
+from conftest import FailingStr
 
 
 class ndarray(np.ndarray):  # noqa: N801 - the name is what routes it
@@ -20,11 +21,6 @@ class Text(str):
 class Real(float):
     def __str__(self):
         return "real:" + float.__repr__(self)
-
-
-class Boom:
-    def __str__(self):
-        raise ValueError("no text for you")
 
 
 def both_roads(table):
@@ -101,7 +97,7 @@ def test_object_columns_read_the_same(column):
 
 
 def test_failures_are_the_same():
-    table = np.array([["a"], [Boom()]], dtype=object)
+    table = np.array([["a"], [FailingStr()]], dtype=object)
     messages = []
     for source in (table, table.view(ndarray)):
         with pytest.raises(BaseException) as caught:

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import obj_array
+from conftest import FailingStr, obj_array
 
 
 class Text(str):
@@ -31,11 +31,6 @@ class Number:
 
     def __float__(self):
         return 1.5
-
-
-class FailingStr:
-    def __str__(self):
-        raise ValueError("no text")
 
 
 def counts(objects):

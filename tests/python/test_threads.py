@@ -13,7 +13,7 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import obj_array, obj_column
+from conftest import FailingStr, learned_encoder, obj_array, obj_column
 
 WAIT = 60.0
 
@@ -52,12 +52,6 @@ class CallInThread:
         if self.error is not None:
             raise self.error
         return self.result
-
-
-def learned_encoder():
-    enc = kavrel.Encoder()
-    enc.encode(obj_column("b", "a"))  # "a": 0, "b": 1
-    return enc
 
 
 def held_table(cell):
@@ -209,10 +203,6 @@ def test_failing_calls_do_not_disturb_other_threads(panic_exception):
     table = make_table(9)
     enc = kavrel.Encoder()
     expected = enc.encode(table)
-
-    class FailingStr:
-        def __str__(self):
-            raise ValueError("no text")
 
     bad = obj_column("x", FailingStr())
 
