@@ -88,7 +88,12 @@ void BM_encode_columns(benchmark::State& state) {
 }
 
 BENCHMARK(BM_label_encode)->Arg(10)->Arg(1'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_encode_columns)->Arg(10)->Arg(1'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_encode_columns)
+    ->Arg(10)
+    ->Arg(1'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -19,27 +19,31 @@ namespace {
 // hold of decode.  `borrow` is 0 when free, all bits set while an encode
 // holds the instance, and n while n decodes do.
 struct EncoderObject {
-    PyObject_HEAD
-    EncodingInfo* info;  // owned; null when nothing has been learned
+    PyObject_HEAD EncodingInfo* info;  // owned; null when nothing has been learned
     std::atomic<std::uintptr_t> borrow;
 };
 
 constexpr std::uintptr_t exclusively_held = ~std::uintptr_t{0};
 
-EncoderObject* as_encoder(PyObject* self) noexcept { return reinterpret_cast<EncoderObject*>(self); }
+EncoderObject* as_encoder(PyObject* self) noexcept {
+    return reinterpret_cast<EncoderObject*>(self);
+}
 
 // Adds "while processing '<parameter>'" to the pending exception, and
 // throws it on.
 [[noreturn]] void rethrow_with_argument_note(const char* parameter) {
     py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
     py::Ref note = py::Ref::steal(PyUnicode_FromFormat(msg::argument_note, parameter));
-    py::Ref added = note ? py::Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get())) : py::Ref();
+    py::Ref added =
+        note ? py::Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get())) : py::Ref();
     if (!added) PyErr_Clear();
     PyErr_SetRaisedException(exc.release());
     throw py::PythonError{};
 }
 
-const char* was_or_were(Py_ssize_t given) noexcept { return given == 1 ? "was" : "were"; }
+const char* was_or_were(Py_ssize_t given) noexcept {
+    return given == 1 ? "was" : "were";
+}
 
 // --- Arguments --------------------------------------------------------------
 
@@ -50,7 +54,8 @@ PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, P
     Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < n_keywords; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_EqualToUTF8(keyword, "obj")) py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
+        if (!PyUnicode_EqualToUTF8(keyword, "obj"))
+            py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
         if (obj != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, "obj");
         obj = args[nargs + i];
     }
@@ -62,7 +67,8 @@ PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* parse_encoding(PyObject* args, PyObject* kwargs) {
     const char* name = "Encoder.__new__()";
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > 1) py::raise(PyExc_TypeError, msg::too_many_positional_range, name, 0, 1, nargs, was_or_were(nargs));
+    if (nargs > 1)
+        py::raise(PyExc_TypeError, msg::too_many_positional_range, name, 0, 1, nargs, was_or_were(nargs));
     PyObject* encoding = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
     if (kwargs != nullptr) {
         PyObject* keyword;
@@ -153,7 +159,8 @@ void encoder_dealloc(PyObject* self) noexcept {
     free_slot(self);
 }
 
-PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::Handle obj = parse_obj("Encoder.encode()", args, nargs, kwnames);
         EncoderObject* encoder = as_encoder(self);
@@ -167,7 +174,8 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::Handle obj = parse_obj("Encoder.decode()", args, nargs, kwnames);
         EncoderObject* encoder = as_encoder(self);

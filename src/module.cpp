@@ -101,4 +101,6 @@ PyModuleDef module_def = {
 
 }  // namespace kavrel
 
-PyMODINIT_FUNC PyInit_kavrel() { return PyModuleDef_Init(&kavrel::module_def); }
+PyMODINIT_FUNC PyInit_kavrel() {
+    return PyModuleDef_Init(&kavrel::module_def);
+}

@@ -86,9 +86,8 @@ ReverseMap build_reverse_map(const ForwardMap& forward) {
 
     CodedEntries filter(snapshot);
     if (!snapshot.empty()) {
-        pool::arena().execute([&] {
-            tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, snapshot.size()), filter);
-        });
+        pool::arena().execute(
+            [&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, snapshot.size()), filter); });
     }
 
     // Inserted in slot order; its strings are the forward map's: the same

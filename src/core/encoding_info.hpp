@@ -29,9 +29,9 @@ struct TextBackedMap : Map {
 };
 
 // String -> code; a missing-value marker has no code.
-using ForwardMap = TextBackedMap<
-    boost::unordered_flat_map<std::string_view, std::optional<std::uint64_t>, StringHash, StringEqual,
-                              LargeBufferAllocator<std::pair<const std::string_view, std::optional<std::uint64_t>>>>>;
+using ForwardMap = TextBackedMap<boost::unordered_flat_map<
+    std::string_view, std::optional<std::uint64_t>, StringHash, StringEqual,
+    LargeBufferAllocator<std::pair<const std::string_view, std::optional<std::uint64_t>>>>>;
 // Code -> string.
 using ReverseMap = TextBackedMap<
     boost::unordered_flat_map<std::uint64_t, std::string_view, WordHash, std::equal_to<std::uint64_t>,

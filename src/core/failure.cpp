@@ -17,8 +17,7 @@ thread_local bool in_pool = false;
 std::string thread_name() {
     if (in_pool) return "<unnamed>";
     char name[64] = {};
-    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
-        return "<unnamed>";
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') return "<unnamed>";
     return name;
 }
 
@@ -38,10 +37,13 @@ void write_stderr(std::string_view text) noexcept {
 }  // namespace
 
 void fail(std::string_view message, std::source_location where) {
-    write_stderr(msg::panic_diagnostic(thread_name(), where.file_name(), where.line(), where.column(), message));
+    write_stderr(
+        msg::panic_diagnostic(thread_name(), where.file_name(), where.line(), where.column(), message));
     throw InternalFailure(std::string(message), where);
 }
 
-void mark_pool_thread() noexcept { in_pool = true; }
+void mark_pool_thread() noexcept {
+    in_pool = true;
+}
 
 }  // namespace kavrel

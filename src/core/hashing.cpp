@@ -29,8 +29,7 @@ std::uint64_t process_entropy() noexcept {
     } catch (...) {
         // No entropy source: the clock and an address still differ per run.
     }
-    entropy ^= static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    entropy ^= static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     entropy ^= reinterpret_cast<std::uintptr_t>(&entropy);
     return entropy;
 }

@@ -65,7 +65,9 @@ inline std::uint64_t load_prefix(const char* p, std::size_t n) noexcept {
     return v;
 }
 
-inline Key key_of(std::string_view s) noexcept { return {load_prefix(s.data(), s.size()), s.data(), s.size()}; }
+inline Key key_of(std::string_view s) noexcept {
+    return {load_prefix(s.data(), s.size()), s.data(), s.size()};
+}
 
 // Seeded per map.  Up to eight bytes the inline prefix is the whole string
 // and gets a strong 64-bit mix; longer strings take the keyed XXH3.
@@ -91,7 +93,7 @@ struct KeyEqual {
 };
 
 using LocalMap = boost::unordered_flat_map<Key, std::uint64_t, KeyHash, KeyEqual,
-                                          LargeBufferAllocator<std::pair<const Key, std::uint64_t>>>;
+                                           LargeBufferAllocator<std::pair<const Key, std::uint64_t>>>;
 
 // Between the two passes a cell's slot of the code list holds, as raw bits,
 // the segment that met the cell and the cell's id within that segment.
@@ -197,7 +199,8 @@ Merged merge_segments(const std::vector<Segment>& segments) {
     pool::parallel_for(partitions, [&](std::size_t begin, std::size_t end) {
         for (std::size_t p = begin; p != end; ++p) {
             std::size_t largest = 0;
-            for (std::size_t s = 0; s < k; ++s) largest = std::max(largest, buckets[s * partitions + p].size());
+            for (std::size_t s = 0; s < k; ++s)
+                largest = std::max(largest, buckets[s * partitions + p].size());
             LocalMap map;
             map.reserve(largest);
             std::vector<Key>& keys = part_distinct[p];
@@ -233,10 +236,12 @@ Merged merge_segments(const std::vector<Segment>& segments) {
 // block are both filled front to back.
 constexpr std::uint64_t no_code = ~std::uint64_t{0};
 
-void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct, const std::vector<std::uint64_t>& code) {
+void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct,
+                  const std::vector<std::uint64_t>& code) {
     const std::size_t d = distinct.size();
     const auto hasher = forward.hash_function();
-    const std::vector<SlotItem> by_slot = in_slot_order(d, [&](std::size_t g) { return hasher(distinct[g].view()); });
+    const std::vector<SlotItem> by_slot =
+        in_slot_order(d, [&](std::size_t g) { return hasher(distinct[g].view()); });
 
     constexpr std::size_t ahead = 16;
     std::vector<std::size_t> offset(d + 1, 0);
@@ -305,7 +310,8 @@ std::vector<Segment> find_by_partition(const TextColumn& strings, double* slots)
             std::vector<Entry>* mine = &buckets[k * partitions];
             const std::size_t first = k * chunk, last = std::min(n, first + chunk);
             // Room for an even share and then some, so that few buckets grow.
-            for (std::size_t p = 0; p < partitions; ++p) mine[p].reserve((last - first) / partitions * 5 / 4 + 16);
+            for (std::size_t p = 0; p < partitions; ++p)
+                mine[p].reserve((last - first) / partitions * 5 / 4 + 16);
             for (std::size_t j = first; j != last; ++j) {
                 Key key = key_of(strings[j]);
                 mine[spread(key) >> (64 - partition_bits)].push_back({key, j});
@@ -361,13 +367,13 @@ LabelEncoding label_encode(const TextColumn& strings) {
             std::vector<std::uint64_t>& ids = merged.id_of_local[p];
             ids.resize(segments[p].distinct.size());
             std::iota(ids.begin(), ids.end(), std::uint64_t{merged.distinct.size()});
-            merged.distinct.insert(merged.distinct.end(), segments[p].distinct.begin(), segments[p].distinct.end());
+            merged.distinct.insert(merged.distinct.end(), segments[p].distinct.begin(),
+                                   segments[p].distinct.end());
         }
     } else {
         std::atomic<std::uint64_t> next_id{0};
         DistinctFinder finder(strings, slots, next_id);
-        pool::arena().execute(
-            [&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
+        pool::arena().execute([&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
         segments = finder.take_segments();
         // With one segment its local ids are the ids.
         if (segments.size() == 1)

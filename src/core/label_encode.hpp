@@ -25,8 +25,8 @@ constexpr bool is_missing_marker(std::string_view s) noexcept {
 using CodeList = std::vector<double, LargeBufferAllocator<double, /*value_initialize=*/false>>;
 
 struct LabelEncoding {
-    CodeList codes;             // one per cell, in cell order
-    ForwardMap forward;         // every distinct cell string -> its code
+    CodeList codes;      // one per cell, in cell order
+    ForwardMap forward;  // every distinct cell string -> its code
 };
 
 // Codes are the byte-wise ranks of the distinct non-marker strings, counted

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include <sys/mman.h>
 #include <unistd.h>
+#include <sys/mman.h>
 
 namespace kavrel {
 

@@ -42,14 +42,11 @@ std::size_t available_processors() {
     return fallback > 0 ? static_cast<std::size_t>(fallback) : 1;
 }
 
-
 // Marks every worker that enters the pool, so its diagnostics call it
 // unnamed.  Threads that only wait for a loop are not pool threads.
 class PoolThreadMarker final : public tbb::task_scheduler_observer {
 public:
-    explicit PoolThreadMarker(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
-        observe(true);
-    }
+    explicit PoolThreadMarker(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
     void on_scheduler_entry(bool is_worker) override {
         if (is_worker) mark_pool_thread();
     }
@@ -80,8 +77,8 @@ struct Pool {
 Pool& the_pool() {
     // Never destroyed: loops may still run while static destructors do, and
     // the process ends without a shutdown step.
-    static Pool* pool = new Pool(thread_count_for(
-        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
+    static Pool* pool = new Pool(thread_count_for(std::getenv("RAYON_NUM_THREADS"),
+                                                  std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
     return *pool;
 }
 
@@ -96,8 +93,12 @@ std::size_t thread_count_for(const char* num_threads, const char* num_cpus, std:
     return available;
 }
 
-tbb::task_arena& arena() { return the_pool().arena; }
+tbb::task_arena& arena() {
+    return the_pool().arena;
+}
 
-std::size_t thread_count() { return the_pool().thread_count; }
+std::size_t thread_count() {
+    return the_pool().thread_count;
+}
 
 }  // namespace kavrel::pool

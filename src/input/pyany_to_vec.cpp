@@ -120,7 +120,8 @@ ConversionResult pyany_to_vec(py::Handle obj) {
     else if (type_name != "ndarray" && type_name != "memmap")
         unsupported_type(type_name);
 
-    if (std::optional<Matrix> copy = copy_float64(obj)) return {std::move(out), std::move(*copy), std::nullopt};
+    if (std::optional<Matrix> copy = copy_float64(obj))
+        return {std::move(out), std::move(*copy), std::nullopt};
     DriverResult driven = encode_object_array(obj, out);
     return {std::move(out), std::move(driven.matrix), std::move(driven.info)};
 }

@@ -26,7 +26,8 @@ std::size_t read_dimension(PyObject* item) {
 
 // Cell (r, c), a new reference.
 py::Ref read_cell(PyObject* source, std::size_t r, std::size_t c) {
-    py::Ref key = py::Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(c)));
+    py::Ref key =
+        py::Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(c)));
     if (!key) py::fail_with_python_error();
     py::Ref cell = py::Ref::steal(PyObject_GetItem(source, key.get()));
     if (!cell) py::fail_with_python_error();
@@ -259,9 +260,10 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
                 lists.column_is_text[c] = 1;
                 lists.text_cells[c].reserve(n_rows);
                 for (std::size_t r = 0; r < n_rows; ++r)
-                    append_ucs4(lists.text_cells[c],
-                                data + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride,
-                                width);
+                    append_ucs4(
+                        lists.text_cells[c],
+                        data + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride,
+                        width);
             }
             return true;
         }
@@ -310,8 +312,7 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
             }
             return true;
         }
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -324,7 +325,8 @@ std::pair<std::size_t, std::size_t> read_shape(py::Handle obj) {
         PyErr_Format(PyExc_TypeError, msg::shape_not_a_pair, shape.get());
         py::fail_with_python_error();
     }
-    return {read_dimension(PyTuple_GET_ITEM(shape.get(), 0)), read_dimension(PyTuple_GET_ITEM(shape.get(), 1))};
+    return {read_dimension(PyTuple_GET_ITEM(shape.get(), 0)),
+            read_dimension(PyTuple_GET_ITEM(shape.get(), 1))};
 }
 
 py::Ref read_values(py::Handle frame) {

@@ -18,7 +18,8 @@ py::Ref float_array(const Matrix& matrix) {
     py::Ref array = py::check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
     std::size_t count = matrix.n_rows() * matrix.n_cols();
     if (count != 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data(), count * sizeof(double));
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data(),
+                    count * sizeof(double));
     return array;
 }
 

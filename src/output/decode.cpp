@@ -105,7 +105,8 @@ PyArrayObject* writable_object_array(PyObject* objects, const Matrix& matrix) {
 
 // Element (r, c) := a new reference to `value`; the old element is released.
 void store_element(PyArrayObject* array, std::size_t r, std::size_t c, py::Handle value) {
-    auto** slot = reinterpret_cast<PyObject**>(PyArray_BYTES(array) + static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0) +
+    auto** slot = reinterpret_cast<PyObject**>(PyArray_BYTES(array) +
+                                               static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0) +
                                                static_cast<npy_intp>(c) * PyArray_STRIDE(array, 1));
     py::Ref old = py::Ref::steal(*slot);
     *slot = py::Ref::borrow(value.get()).release();
@@ -140,7 +141,8 @@ py::Ref decode_array(py::Handle floats, const Matrix& matrix, const EncodingInfo
         for (std::size_t r = 0; r < n_rows; ++r) {
             for (std::size_t k = 0; k < columns.size(); ++k) {
                 if (r + slot_ahead < n_rows) labels[k].prefetch_slot(matrix.at(r + slot_ahead, columns[k]));
-                if (r + label_ahead < n_rows) labels[k].prefetch_label(matrix.at(r + label_ahead, columns[k]));
+                if (r + label_ahead < n_rows)
+                    labels[k].prefetch_label(matrix.at(r + label_ahead, columns[k]));
                 store_element(direct, r, columns[k], text_of(k, r));
             }
         }
@@ -148,13 +150,13 @@ py::Ref decode_array(py::Handle floats, const Matrix& matrix, const EncodingInfo
     }
     for (std::size_t k = 0; k < columns.size(); ++k) {
         for (std::size_t r = 0; r < n_rows; ++r) {
-            py::Ref key = py::check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(columns[k])));
+            py::Ref key = py::check(
+                Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(columns[k])));
             py::check(PyObject_CallMethod(objects.get(), "__setitem__", "OO", key.get(), text_of(k, r)));
         }
     }
     return objects;
 }
-
 
 void decode_frame(py::Handle frame, const Matrix& matrix, const std::vector<std::string>& labels,
                   const EncodingInfo& info) {
@@ -167,7 +169,8 @@ void decode_frame(py::Handle frame, const Matrix& matrix, const std::vector<std:
             if (r + slot_ahead < n_rows) column_labels.prefetch_slot(matrix.at(r + slot_ahead, col));
             if (r + label_ahead < n_rows) column_labels.prefetch_label(matrix.at(r + label_ahead, col));
             PyObject* label = column_labels.label_of(matrix.at(r, col));
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), py::Ref::borrow(label ? label : Py_None).release());
+            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r),
+                            py::Ref::borrow(label ? label : Py_None).release());
         }
         py::Ref name = py::to_str(checked_at(labels, col));
 

@@ -67,7 +67,8 @@ std::string render_pending_error() {
         out += "None";
     } else {
         Ref traceback = Ref::steal(PyImport_ImportModule("traceback"));
-        Ref lines = traceback ? Ref::steal(PyObject_CallMethod(traceback.get(), "format_tb", "O", tb.get())) : Ref();
+        Ref lines =
+            traceback ? Ref::steal(PyObject_CallMethod(traceback.get(), "format_tb", "O", tb.get())) : Ref();
         Ref empty = Ref::steal(PyUnicode_FromString(""));
         Ref joined = lines && empty ? Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : Ref();
         out += joined ? text_of(joined) : "<unavailable>";
@@ -101,7 +102,8 @@ void fail_with_python_error(std::string_view what, std::source_location where) {
 void raise_panic(const std::string& message) noexcept {
     try {
         PyObject* cls = panic_exception_class();
-        Ref text = check(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        Ref text =
+            check(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
         PyErr_SetObject(cls, text.get());
     } catch (const PythonError&) {
         // The class or the message could not be made: that error is raised.

@@ -8,7 +8,9 @@ namespace kavrel::py {
 
 namespace {
 
-constexpr bool is_surrogate(Py_UCS4 c) noexcept { return c >= 0xD800 && c <= 0xDFFF; }
+constexpr bool is_surrogate(Py_UCS4 c) noexcept {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
 constexpr std::size_t utf8_width(Py_UCS4 c) noexcept {
     if (c < 0x80) return 1;

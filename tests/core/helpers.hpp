@@ -11,7 +11,9 @@
 namespace kavrel::test_helpers {
 
 // A double's bits, so that NaNs compare by their pattern.
-inline std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
+inline std::uint64_t bits_of(double x) {
+    return std::bit_cast<std::uint64_t>(x);
+}
 
 inline TextColumn column_of(std::initializer_list<std::string_view> cells) {
     TextColumn column;

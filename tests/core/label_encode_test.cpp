@@ -50,14 +50,14 @@ TEST(LabelEncode, CodesAreByteWiseRanksOfTheDistinctStrings) {
     // A prefix sorts first, the empty string before everything.
     expect_codes(codes_of({"ab", "a", "", "a\x01", "b"}), {3.0, 1.0, 0.0, 2.0, 4.0});
     // An embedded NUL is an ordinary byte.
-    expect_codes(codes_of({std::string_view("a\0b", 3), "a", std::string_view("a\0", 2)}),
-                 {2.0, 0.0, 1.0});
+    expect_codes(codes_of({std::string_view("a\0b", 3), "a", std::string_view("a\0", 2)}), {2.0, 0.0, 1.0});
 }
 
 TEST(LabelEncode, OnlyTheThreeExactMarkersGoWithoutACode) {
     auto encoded =
         label_encode(column_of({"NAN", "Nan", " nan", "nan ", "<na>", "None", "nan", "<NA>", "NaN", "nana"}));
-    expect_codes(encoded.codes, {2.0, 3.0, 0.0, 5.0, 1.0, 4.0, missing_code, missing_code, missing_code, 6.0});
+    expect_codes(encoded.codes,
+                 {2.0, 3.0, 0.0, 5.0, 1.0, 4.0, missing_code, missing_code, missing_code, 6.0});
     EXPECT_EQ(encoded.forward.size(), 10u);
     for (std::string_view marker : {"nan", "<NA>", "NaN"}) {
         auto it = encoded.forward.find(marker);

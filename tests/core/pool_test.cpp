@@ -1,5 +1,5 @@
-#include "core/failure.hpp"
 #include "core/pool.hpp"
+#include "core/failure.hpp"
 
 #include <gtest/gtest.h>
 

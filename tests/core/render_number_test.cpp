@@ -4,8 +4,8 @@
 
 #include <bit>
 #include <charconv>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <string>

@@ -1,7 +1,7 @@
+#include "core/table_encoding.hpp"
+#include "core/column_worker.hpp"
 #include "core/failure.hpp"
 #include "core/label_encode.hpp"
-#include "core/column_worker.hpp"
-#include "core/table_encoding.hpp"
 
 #include "helpers.hpp"
 
@@ -49,7 +49,8 @@ ReferenceEncoding reference_encode(const TextColumn& cells) {
         if (text != "nan" && text != "NaN" && text != "<NA>") code = next++;
     for (std::size_t j = 0; j < cells.size(); ++j) {
         const auto& code = r.forward.at(std::string(cells[j]));
-        r.codes.push_back(code ? static_cast<double>(*code) : std::bit_cast<double>(std::uint64_t{0x7FF8000000000000}));
+        r.codes.push_back(code ? static_cast<double>(*code)
+                               : std::bit_cast<double>(std::uint64_t{0x7FF8000000000000}));
     }
     return r;
 }
