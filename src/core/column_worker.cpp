@@ -86,7 +86,7 @@ ReverseMap build_reverse_map(const ForwardMap& forward) {
 
     CodedEntries filter(snapshot);
     if (!snapshot.empty()) {
-        pool::arena().execute(
+        pool::execute(
             [&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, snapshot.size()), filter); });
     }
 

@@ -10,9 +10,12 @@ namespace kavrel {
 
 namespace {
 
-// Set once a pool worker enters the pool; the pool's threads are unnamed
-// whatever name the operating system gave them.
-thread_local bool in_pool = false;
+// True while a pool thread is inside the pool; the pool's threads are
+// unnamed whatever name the operating system gave them.  Initial-exec: the
+// flag lives in the thread's static TLS, made with the thread, so a new
+// pool thread never allocates it on first use (where glibc aborts when the
+// memory is not there).
+[[gnu::tls_model("initial-exec")]] thread_local bool in_pool = false;
 
 std::string thread_name() {
     if (in_pool) return "<unnamed>";
@@ -42,8 +45,12 @@ void fail(std::string_view message, std::source_location where) {
     throw InternalFailure(std::string(message), where);
 }
 
-void mark_pool_thread() noexcept {
-    in_pool = true;
+void set_pool_thread(bool inside) noexcept {
+    in_pool = inside;
+}
+
+bool is_pool_thread() noexcept {
+    return in_pool;
 }
 
 }  // namespace kavrel

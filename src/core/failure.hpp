@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <exception>
 #include <source_location>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,13 @@ private:
     std::source_location where_;
 };
 
+// The system lacks what a call needs (memory, threads): no fault of the
+// module's, and the entry point raises MemoryError with the message.
+class ResourceExhausted : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Writes the diagnostic (thread name, source position, message) to standard
 // error on the calling thread, then throws InternalFailure.
 [[noreturn]] void fail(std::string_view message,
@@ -43,8 +51,9 @@ decltype(auto) checked_at(Vector& v, std::size_t index,
     return v[index];
 }
 
-// Marks the calling thread as a pool thread, whose diagnostic names it
-// "<unnamed>".  Called by the pool when a worker thread joins it.
-void mark_pool_thread() noexcept;
+// Whether the calling thread is inside the pool, whose threads a diagnostic
+// calls "<unnamed>".  Set by the pool as its threads enter and leave it.
+void set_pool_thread(bool inside) noexcept;
+bool is_pool_thread() noexcept;
 
 }  // namespace kavrel

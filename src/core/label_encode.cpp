@@ -373,7 +373,7 @@ LabelEncoding label_encode(const TextColumn& strings) {
     } else {
         std::atomic<std::uint64_t> next_id{0};
         DistinctFinder finder(strings, slots, next_id);
-        pool::arena().execute([&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
+        pool::execute([&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
         segments = finder.take_segments();
         // With one segment its local ids are the ids.
         if (segments.size() == 1)
@@ -389,7 +389,7 @@ LabelEncoding label_encode(const TextColumn& strings) {
     pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g != end; ++g) order[g] = {__builtin_bswap64(distinct[g].prefix), g};
     });
-    pool::arena().execute([&] {
+    pool::execute([&] {
         tbb::parallel_sort(order.begin(), order.end(), [&](const SortItem& a, const SortItem& b) {
             if (a.order != b.order) return a.order < b.order;
             // string_view compares through char_traits<char>: bytes as

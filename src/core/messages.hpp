@@ -45,6 +45,11 @@ inline constexpr const char* supported_types = "numpy.ndarray, pandas.DataFrame"
 // SystemError: a Python operation reported failure without an exception.
 inline constexpr const char* no_exception_set = "attempted to fetch exception but none was set";
 
+// MemoryError: the system would not start a single thread for the pool.
+// The next call tries again.
+inline constexpr std::string_view threads_unavailable =
+    "the system cannot start a thread for the worker pool";
+
 // --- PanicException: internal failures --------------------------------------
 
 // Opens the message of a failed step whose success is taken for granted

@@ -1,22 +1,46 @@
 #include "pool.hpp"
 
 #include "failure.hpp"
+#include "messages.hpp"
 
+#include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 
+#include <atomic>
 #include <charconv>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <tbb/global_control.h>
 #include <tbb/info.h>
+#include <tbb/task_arena.h>
 #include <tbb/task_scheduler_observer.h>
 
 namespace kavrel::pool {
 
 namespace {
+
+// Every pool thread's stack: oneTBB's own default on 64-bit systems, set
+// explicitly so that startable_threads tries the stacks the pool will use.
+constexpr std::size_t stack_bytes = std::size_t{4} << 20;
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
 
 // An unsigned decimal integer: digits with an optional leading '+', nothing
 // else, no overflow.
@@ -42,45 +66,68 @@ std::size_t available_processors() {
     return fallback > 0 ? static_cast<std::size_t>(fallback) : 1;
 }
 
-// Marks every worker that enters the pool, so its diagnostics call it
-// unnamed.  Threads that only wait for a loop are not pool threads.
+// Tells the pool's threads apart from every other thread: a thread is a
+// pool thread while it is inside the pool's arena.
 class PoolThreadMarker final : public tbb::task_scheduler_observer {
 public:
     explicit PoolThreadMarker(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
     void on_scheduler_entry(bool is_worker) override {
-        if (is_worker) mark_pool_thread();
+        if (is_worker) set_pool_thread(true);
+    }
+    void on_scheduler_exit(bool is_worker) override {
+        if (is_worker) set_pool_thread(false);
     }
 };
 
+// The arena has a slot for each pool thread and none for the threads that
+// hand it work: those wait outside, so the pool's threads are exactly the
+// ones that run its loops.
 struct Pool {
-    explicit Pool(std::size_t threads) {
-        int concurrency = threads > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(threads);
-        thread_count = static_cast<std::size_t>(concurrency);
-        // oneTBB caps every arena at the process-wide parallelism limit (the
-        // core count by default) and warns when an arena asks for more.
-        // Raising the limit first, for the life of the pool, gives the arena
-        // the threads it asks for and keeps oneTBB silent.
+    explicit Pool(std::size_t wanted) {
+        int capped = wanted > static_cast<std::size_t>(INT_MAX - 1) ? INT_MAX - 1 : static_cast<int>(wanted);
+        std::size_t started = startable_threads(static_cast<std::size_t>(capped), stack_bytes);
+        if (started == 0) throw ResourceExhausted(std::string(msg::threads_unavailable));
+        thread_count = started;
+        const int concurrency = static_cast<int>(started);
+        // oneTBB keeps as many threads as the process-wide parallelism limit
+        // less one (the core count by default, where one is the thread that
+        // started the work) and caps every arena at that.  Raising the limit
+        // for the life of the pool gives the arena its threads, also above
+        // the core count, and keeps oneTBB silent.
         if (tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) <
-            static_cast<std::size_t>(concurrency)) {
-            limit.emplace(tbb::global_control::max_allowed_parallelism, concurrency);
+            static_cast<std::size_t>(concurrency) + 1) {
+            limit.emplace(tbb::global_control::max_allowed_parallelism, concurrency + 1);
         }
-        arena.initialize(concurrency);
+        stack.emplace(tbb::global_control::thread_stack_size, stack_bytes);
+        arena.initialize(concurrency, /*reserved_for_masters=*/0);
         marker.emplace(arena);
     }
 
     std::size_t thread_count = 1;
     std::optional<tbb::global_control> limit;
+    std::optional<tbb::global_control> stack;
     tbb::task_arena arena;
     std::optional<PoolThreadMarker> marker;
 };
 
 Pool& the_pool() {
     // Never destroyed: loops may still run while static destructors do, and
-    // the process ends without a shutdown step.
+    // the process ends without a shutdown step.  A pool that could not be
+    // made is tried again by the next call.
     static Pool* pool = new Pool(thread_count_for(std::getenv("RAYON_NUM_THREADS"),
                                                   std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
     return *pool;
 }
+
+// What startable_threads leaves free beside the threads' stacks, for what
+// the pool's threads take as they start.  Most of it is address space for
+// malloc: a thread's first allocation may make it an arena of its own, a
+// reservation of 64 MiB (briefly 128 MiB), and a thread that is refused one
+// only falls back to a shared arena, while a thread that cannot map its
+// stack ends the process inside oneTBB.  So room is kept for an arena per
+// thread, and for one being made.
+constexpr std::size_t spare_bytes = std::size_t{192} << 20;
+constexpr std::size_t spare_bytes_per_thread = std::size_t{64} << 20;
 
 }  // namespace
 
@@ -93,12 +140,97 @@ std::size_t thread_count_for(const char* num_threads, const char* num_cpus, std:
     return available;
 }
 
-tbb::task_arena& arena() {
-    return the_pool().arena;
+std::size_t startable_threads(std::size_t wanted, std::size_t stack_size) {
+    // Address space held while the threads start, so that they leave room
+    // for what the pool's threads will take besides their stacks: a fixed
+    // part, then a part for each thread before it starts.
+    std::vector<std::pair<void*, std::size_t>> held;
+    auto hold = [&](std::size_t bytes) {
+        void* room = ::mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (room == MAP_FAILED) return false;
+        held.emplace_back(room, bytes);
+        return true;
+    };
+
+    std::mutex lock;
+    std::condition_variable opened;
+    bool open = false;
+    struct Gate {
+        std::mutex* lock;
+        std::condition_variable* opened;
+        bool* open;
+    } gate{&lock, &opened, &open};
+    // Each thread waits at the gate, so that all of them are alive at once.
+    auto wait_at_gate = [](void* arg) -> void* {
+        auto* g = static_cast<Gate*>(arg);
+        std::unique_lock<std::mutex> hold(*g->lock);
+        g->opened->wait(hold, [&] { return *g->open; });
+        return nullptr;
+    };
+
+    std::vector<pthread_t> threads;
+    try {
+        held.reserve(wanted + 1);
+        threads.reserve(wanted);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, stack_size);
+    if (hold(spare_bytes)) {
+        while (threads.size() < wanted && hold(spare_bytes_per_thread)) {
+            pthread_t thread;
+            if (pthread_create(&thread, &attributes, wait_at_gate, &gate) != 0) break;
+            threads.push_back(thread);
+        }
+    }
+    pthread_attr_destroy(&attributes);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        open = true;
+    }
+    opened.notify_all();
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+    for (auto [room, bytes] : held) ::munmap(room, bytes);
+    return threads.size();
 }
 
 std::size_t thread_count() {
     return the_pool().thread_count;
 }
+
+bool on_pool_thread() noexcept {
+    return is_pool_thread();
+}
+
+namespace detail {
+
+void hand_over(void (*run)(void*), void* body) {
+    Pool& pool = the_pool();
+    // Shared with the task, which may still be inside notify_one when this
+    // thread sees `done` and returns.
+    struct Handover {
+        std::atomic<bool> done{false};
+        std::exception_ptr failure;  // written before `done`, read after it
+    };
+    auto handover = std::make_shared<Handover>();
+    pool.arena.enqueue([handover, run, body] {
+        try {
+            run(body);
+        } catch (...) {
+            handover->failure = std::current_exception();
+        }
+        handover->done.store(true, std::memory_order_release);
+        handover->done.notify_one();
+    });
+    // Small loops end within microseconds: spin a while before sleeping.
+    for (int spin = 0; spin < 4096 && !handover->done.load(std::memory_order_acquire); ++spin) cpu_relax();
+    while (!handover->done.load(std::memory_order_acquire))
+        handover->done.wait(false, std::memory_order_acquire);
+    if (handover->failure) std::rethrow_exception(handover->failure);
+}
+
+}  // namespace detail
 
 }  // namespace kavrel::pool

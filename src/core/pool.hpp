@@ -2,24 +2,53 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 
 namespace kavrel::pool {
 
-// The pool's arena, created on the first call from RAYON_NUM_THREADS /
-// RAYON_RS_NUM_CPUS (a positive number sets the thread count, also above the
-// core count), else the processors available to the process, or 1.
-tbb::task_arena& arena();
-
-// The number of threads the pool was created with.
+// The number of the pool's threads, creating the pool on the first call:
+// RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS (a positive number, also above the
+// core count), else the processors available to the process, or 1.  When
+// the system cannot start that many threads, the pool has as many as it
+// could start; when it cannot start one, this throws ThreadsUnavailable and
+// the next call tries again.
 std::size_t thread_count();
 
 // The pool size that the values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS
 // (null when unset) ask for, given the processors available to the process.
 std::size_t thread_count_for(const char* num_threads, const char* num_cpus, std::size_t available);
+
+// How many of `wanted` threads, each with a stack of `stack_bytes`, the
+// system can run at once with room to spare for what they allocate; found by
+// starting them, all alive together, and ending them again.
+std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes);
+
+// Whether the calling thread is one of the pool's, inside the pool.
+bool on_pool_thread() noexcept;
+
+namespace detail {
+// Runs run(body) on a pool thread; the caller blocks until it has ended.
+void hand_over(void (*run)(void*), void* body);
+}  // namespace detail
+
+// Runs body() on the pool and returns when it has ended, all loops nested in
+// it included.  On a pool thread it runs right there (the thread takes part
+// in the loops it starts); any other thread hands it to the pool whole and
+// blocks until it ends.  An exception thrown by body is raised again here.
+template <class Body>
+void execute(Body&& body) {
+    if (on_pool_thread()) {
+        body();
+        return;
+    }
+    using Callable = std::remove_reference_t<Body>;
+    detail::hand_over([](void* b) { (*static_cast<Callable*>(b))(); },
+                      const_cast<void*>(static_cast<const void*>(&body)));
+}
 
 // Runs body(begin, end) over pieces of [0, n) on the pool and returns when
 // every piece has ended.  Nests: called from inside a piece, the waiting
@@ -32,7 +61,7 @@ void parallel_for(std::size_t n, Body&& body) {
         body(std::size_t{0}, std::size_t{1});
         return;
     }
-    arena().execute([&] {
+    execute([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
                           [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
     });

@@ -27,7 +27,7 @@ std::vector<SlotItem> in_slot_order(std::size_t n, HashOf&& hash_of) {
     pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i != end; ++i) items[i] = {hash_of(i), i};
     });
-    pool::arena().execute([&] {
+    pool::execute([&] {
         tbb::parallel_sort(items.begin(), items.end(),
                            [](const SlotItem& a, const SlotItem& b) { return a.hash < b.hash; });
     });

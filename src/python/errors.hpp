@@ -56,8 +56,8 @@ void raise_panic(const std::string& message) noexcept;
 
 // Runs `body` and turns what it throws into the raised Python exception:
 // an error already set stays as it is, an internal failure becomes
-// PanicException, exhausted memory MemoryError, anything else an internal
-// failure too.  Returns `failure` then.
+// PanicException, exhausted memory or threads MemoryError, anything else an
+// internal failure too.  Returns `failure` then.
 template <class Result, class Body>
 Result guard(Result failure, Body&& body) noexcept {
     try {
@@ -66,6 +66,8 @@ Result guard(Result failure, Body&& body) noexcept {
         ensure_error_set();
     } catch (const InternalFailure& f) {
         raise_panic(f.message());
+    } catch (const ResourceExhausted& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a container asked for more than it can hold

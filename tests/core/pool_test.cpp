@@ -38,13 +38,21 @@ TEST(Pool, SizeFollowsTheEnvironment) {
     if (const char* set = std::getenv("RAYON_NUM_THREADS"); set && std::atoi(set) > 0) {
         EXPECT_EQ(pool::thread_count(), static_cast<std::size_t>(std::atoi(set)));
     }
-    EXPECT_EQ(static_cast<std::size_t>(pool::arena().max_concurrency()), pool::thread_count());
+}
+
+// A start that would exhaust the system's threads is cut to what it can run.
+TEST(Pool, StartableThreadsStopsWhereTheSystemDoes) {
+    EXPECT_EQ(pool::startable_threads(3, std::size_t{1} << 20), 3u);
+    EXPECT_EQ(pool::startable_threads(0, std::size_t{1} << 20), 0u);
+    // Stacks of 2^40 bytes: no address space holds more than a few hundred.
+    EXPECT_LT(pool::startable_threads(1000, std::size_t{1} << 40), 1000u);
 }
 
 // Every one of the pool's threads really runs: as many tasks as threads all
 // wait for each other, which only ends when all of them run at once, also
-// when the pool has more threads than the machine has cores.  A worker's
-// diagnostic calls it unnamed.
+// when the pool has more threads than the machine has cores.  The thread
+// that hands the loop over runs none of it.  A worker's diagnostic calls it
+// unnamed.
 TEST(Pool, AllThreadsRunAtOnceAndWorkersAreUnnamed) {
     const std::size_t n = pool::thread_count();
     const auto caller = std::this_thread::get_id();
@@ -52,10 +60,12 @@ TEST(Pool, AllThreadsRunAtOnceAndWorkersAreUnnamed) {
     std::atomic<bool> all_met{true};
     std::atomic<bool> worker_failed{false};
     testing::internal::CaptureStderr();
-    pool::arena().execute([&] {
+    std::atomic<bool> ran_on_caller{false};
+    pool::execute([&] {
         tbb::parallel_for(
             std::size_t{0}, n,
             [&](std::size_t) {
+                if (std::this_thread::get_id() == caller) ran_on_caller = true;
                 arrived.fetch_add(1);
                 auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
                 while (arrived.load() < n) {
@@ -76,6 +86,8 @@ TEST(Pool, AllThreadsRunAtOnceAndWorkersAreUnnamed) {
     });
     std::string diagnostics = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(all_met) << "only " << arrived.load() << " of " << n << " threads ran at once";
+    EXPECT_FALSE(ran_on_caller);
+    EXPECT_FALSE(pool::on_pool_thread());
     if (n > 1) {
         EXPECT_NE(diagnostics.find("thread '<unnamed>' panicked at "), std::string::npos) << diagnostics;
         EXPECT_NE(diagnostics.find(":\nraised on a worker\n"), std::string::npos) << diagnostics;
@@ -118,7 +130,7 @@ TEST(Failure, DiagnosticNamesThreadPositionAndMessage) {
     std::string pool_thread;
     std::thread([&] {
         pthread_setname_np(pthread_self(), "kv-worker");
-        kavrel::mark_pool_thread();
+        kavrel::set_pool_thread(true);
         pool_thread = diagnostic_of();
     }).join();
     EXPECT_EQ(pool_thread, "thread '<unnamed>' panicked at " + expected_position + ":\nsome message\n");
