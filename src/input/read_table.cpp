@@ -46,6 +46,11 @@ bool read_number(PyObject* cell, double& value) {
     if (type == &PyUnicode_Type) return false;
     value = type == &PyLong_Type || type == &PyBool_Type ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
     if (value == -1.0 && PyErr_Occurred()) {
+        // An ordinary exception says "not a number".  MemoryError and what
+        // is not an Exception at all (KeyboardInterrupt, SystemExit) end
+        // the call and reach the caller as they are.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+            throw py::PythonError{};
         PyErr_Clear();
         return false;
     }
@@ -145,7 +150,9 @@ void read_numeric_column(const char* base, npy_intp stride, std::size_t n_rows, 
 }
 
 // Fixed-width unicode: UCS4 code points, trailing NULs not part of the text.
-void append_ucs4(TextColumn& texts, const char* element, std::size_t width) {
+// False, with nothing appended, for an element holding a value above
+// U+10FFFF, which no str can hold.
+bool append_ucs4(TextColumn& texts, const char* element, std::size_t width) {
     std::size_t length = width;
     auto code_at = [&](std::size_t i) {
         Py_UCS4 c;
@@ -153,11 +160,14 @@ void append_ucs4(TextColumn& texts, const char* element, std::size_t width) {
         return c;
     };
     while (length > 0 && code_at(length - 1) == 0) --length;
+    for (std::size_t i = 0; i < length; ++i)
+        if (code_at(i) > 0x10FFFF) return false;
     texts.push_back_written(9 * length, [&](char* dst) {
         char* out = dst;
         for (std::size_t i = 0; i < length; ++i) out = py::put_utf8(out, code_at(i));
         return static_cast<std::size_t>(out - dst);
     });
+    return true;
 }
 
 // Whether reading `cell` runs no Python code: an exact str, float, int or
@@ -219,26 +229,60 @@ private:
     std::uint64_t generation_ = 1;
 };
 
-// Reads the cells of an exactly-numpy.ndarray source directly; false when
-// its dtype has no direct road (the cells are then read one by one).
-bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
+// A cell's place in the reading order, column by column: the cell of
+// `column` and `row`.
+struct Position {
+    std::size_t column;
+    std::size_t row;
+};
+
+// What the direct road relies on, read from the array before its first
+// cell: code that a cell runs (its __str__ or __float__) may resize or
+// reshape the array, and then none of it holds any more.
+struct Layout {
+    const char* data;
+    npy_intp dims[2];
+    npy_intp strides[2];
+    PyArray_Descr* descr;
+
+    static Layout of(PyArrayObject* a) noexcept {
+        return {PyArray_BYTES(a),
+                {PyArray_DIM(a, 0), PyArray_DIM(a, 1)},
+                {PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1)},
+                PyArray_DESCR(a)};
+    }
+    bool still_holds(PyArrayObject* a) const noexcept {
+        return PyArray_NDIM(a) == 2 && data == PyArray_BYTES(a) && dims[0] == PyArray_DIM(a, 0) &&
+               dims[1] == PyArray_DIM(a, 1) && strides[0] == PyArray_STRIDE(a, 0) &&
+               strides[1] == PyArray_STRIDE(a, 1) && descr == PyArray_DESCR(a);
+    }
+};
+
+// Reads the cells of an exactly-numpy.ndarray source directly, and returns
+// where the item reads must go on: past the last cell when the direct road
+// read them all, the first cell it did not read when it had to stop (a cell
+// that runs Python code changed the array, or a cell that it cannot read
+// the way an item read does).  Nothing when its dtype has no direct road.
+std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols,
+                                         ColumnLists& lists) {
     np::ensure_imported();
-    if (!PyArray_CheckExact(source)) return false;
+    if (!PyArray_CheckExact(source)) return std::nullopt;
     auto* array = reinterpret_cast<PyArrayObject*>(source);
     if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != n_rows ||
         static_cast<std::size_t>(PyArray_DIM(array, 1)) != n_cols || !PyArray_ISNOTSWAPPED(array))
-        return false;
-    const char* data = PyArray_BYTES(array);
-    npy_intp row_stride = PyArray_STRIDE(array, 0), col_stride = PyArray_STRIDE(array, 1);
-    int type = PyArray_TYPE(array);
+        return std::nullopt;
+    const Layout layout = Layout::of(array);
+    const char* data = layout.data;
+    const npy_intp row_stride = layout.strides[0], col_stride = layout.strides[1];
+    const Position all_read{n_cols, 0};
 
     auto numeric = [&]<class T>(T) {
         for (std::size_t c = 0; c < n_cols; ++c)
             read_numeric_column<T>(data + static_cast<npy_intp>(c) * col_stride, row_stride, n_rows,
                                    lists.number_cells[c]);
-        return true;
+        return std::optional<Position>(all_read);
     };
-    switch (type) {
+    switch (PyArray_TYPE(array)) {
         case NPY_BOOL: return numeric(npy_bool{});
         case NPY_BYTE: return numeric(npy_byte{});
         case NPY_UBYTE: return numeric(npy_ubyte{});
@@ -259,13 +303,14 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
             for (std::size_t c = 0; c < n_cols; ++c) {
                 lists.column_is_text[c] = 1;
                 lists.text_cells[c].reserve(n_rows);
-                for (std::size_t r = 0; r < n_rows; ++r)
-                    append_ucs4(
-                        lists.text_cells[c],
-                        data + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride,
-                        width);
+                for (std::size_t r = 0; r < n_rows; ++r) {
+                    const char* element =
+                        data + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride;
+                    // The item read then fails as it would on the other road.
+                    if (!append_ucs4(lists.text_cells[c], element, width)) return Position{c, r};
+                }
             }
-            return true;
+            return all_read;
         }
         case NPY_OBJECT: {
             SeenStrings seen(n_rows);
@@ -303,16 +348,19 @@ bool read_array_cells(PyObject* source, std::size_t n_rows, std::size_t n_cols, 
                     } else {
                         // Held for the cell's reading, as the item read would:
                         // its __str__ or __float__ may change the array.  Then
-                        // an address may name a new object.
+                        // an address may name a new object, and the array may
+                        // have moved or changed its shape.
                         py::Ref held = py::Ref::borrow(cell);
                         add_cell(lists, c, n_rows, held.get());
                         seen.forget();
+                        if (!layout.still_holds(array))
+                            return r + 1 < n_rows ? Position{c, r + 1} : Position{c + 1, 0};
                     }
                 }
             }
-            return true;
+            return all_read;
         }
-        default: return false;
+        default: return std::nullopt;
     }
 }
 
@@ -337,10 +385,10 @@ py::Ref read_values(py::Handle frame) {
 
 void read_cells(py::Handle source, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
     if (n_rows == 0 || n_cols == 0) return;
-    if (read_array_cells(source.get(), n_rows, n_cols, lists)) return;
-    for (std::size_t c = 0; c < n_cols; ++c) {
+    const Position from = read_array_cells(source.get(), n_rows, n_cols, lists).value_or(Position{0, 0});
+    for (std::size_t c = from.column; c < n_cols; ++c) {
         lists.number_cells[c].reserve(n_rows);
-        for (std::size_t r = 0; r < n_rows; ++r) {
+        for (std::size_t r = c == from.column ? from.row : 0; r < n_rows; ++r) {
             py::Ref cell = read_cell(source.get(), r, c);
             add_cell(lists, c, n_rows, cell.get());
         }

@@ -6,6 +6,8 @@
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -31,11 +33,16 @@ std::uint64_t code_of(double v) noexcept {
 // they are all made up front, in the map's own order, which reads the map's
 // strings front to back instead of at random.  Cells of a column with many
 // labels land on them at random, a cache miss each; `prefetch` lets the
-// caller fetch the label of a cell some rows ahead.
+// caller fetch the label of a cell some rows ahead.  A table with far fewer
+// cells than the column has labels gets no table at all: the labels its
+// cells meet are looked up and kept as they come, so the cost follows the
+// table being decoded, not what was learned.
 class LabelCache {
 public:
-    LabelCache(const ReverseMap& reverse, std::size_t n_cells) : reverse_(reverse), slots_(reverse.size()) {
+    LabelCache(const ReverseMap& reverse, std::size_t n_cells)
+        : reverse_(reverse), slots_(reverse.size() <= dense_factor * n_cells ? reverse.size() : 0) {
         const bool eager = reverse.size() <= n_cells;
+        if (slots_.empty()) return;
         for (const auto& [code, text] : reverse) {
             if (code >= slots_.size()) continue;
             slots_[code] = {text, eager ? py::to_str(text) : py::Ref()};
@@ -53,10 +60,12 @@ public:
             if (!slot.str) slot.str = py::to_str(slot.text);
             return slot.str.get();
         }
-        auto it = reverse_.find(code);
-        if (it == reverse_.end()) return nullptr;
-        overflow_.push_back(py::to_str(it->second));
-        return overflow_.back().get();
+        auto [kept, inserted] = met_.try_emplace(code);
+        if (inserted) {
+            auto it = reverse_.find(code);
+            if (it != reverse_.end()) kept->second = py::to_str(it->second);
+        }
+        return kept->second.get();
     }
 
     // Two steps, the first further ahead: the slot of value `v`, then the
@@ -69,6 +78,10 @@ public:
     }
 
 private:
+    // A table of slots when the column has at most this many labels per
+    // cell to decode.
+    static constexpr std::size_t dense_factor = 4;
+
     bool has_slot(double v) const noexcept { return v >= 0 && v < static_cast<double>(slots_.size()); }
     std::size_t slot_index(double v) const noexcept { return has_slot(v) ? static_cast<std::size_t>(v) : 0; }
 
@@ -78,7 +91,8 @@ private:
     };
     const ReverseMap& reverse_;
     std::vector<Slot> slots_;
-    std::vector<py::Ref> overflow_;
+    // Codes without a slot, as met: their label, or null for none.
+    boost::unordered_flat_map<std::uint64_t, py::Ref> met_;
 };
 
 // How many rows ahead the labels are fetched.

@@ -1,6 +1,8 @@
 """Shared helpers for the kavrel test suite."""
 
 import math
+import os
+import subprocess
 import sys
 import sysconfig
 
@@ -20,6 +22,22 @@ FREE_THREADED_BUILD = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 def gil_enabled():
     """Whether the GIL is active in this process right now."""
     return getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+def run_python(code, drop_env=(), env=None, check=True):
+    """Runs `code` in a fresh interpreter that can import kavrel; returns its
+    standard output, or with check=False the finished process."""
+    environment = {k: v for k, v in os.environ.items() if k not in drop_env}
+    environment.update(env or {})
+    here = os.path.dirname(os.path.abspath(kavrel.__file__))
+    environment["PYTHONPATH"] = os.pathsep.join(p for p in (here, environment.get("PYTHONPATH")) if p)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=300
+    )
+    if not check:
+        return proc
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
 
 
 def obj_array(rows):

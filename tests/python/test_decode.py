@@ -154,3 +154,15 @@ def test_round_trip_gives_back_every_text(kind):
         w, n, v, i = row
         assert got == [missing if w in MARKERS else w, n, v, float(i)]
         assert type(got[1]) is float and type(got[3]) is float
+
+
+def test_a_short_table_decodes_against_many_learned_labels():
+    # Far more labels than cells: the labels are looked up as the cells meet
+    # them, with the same outcome as for a long table.
+    labels = [f"label{i:06d}" for i in range(300_000)]
+    enc = kavrel.Encoder()
+    enc.encode(obj_array([[text] for text in labels]))
+    codes = np.array([[5.0], [299_999.9], [300_000.0], [NAN], [5.0]])
+    assert enc.decode(codes)[:, 0].tolist() == [labels[5], labels[299_999], "NaN", "NaN", labels[5]]
+    frame = enc.decode(pd.DataFrame(codes, columns=["c"]))
+    assert frame["c"].tolist() == [labels[5], labels[299_999], None, None, labels[5]]

@@ -107,6 +107,18 @@ def test_failures_are_the_same():
     assert messages == ["cant convert to str"] * 2
 
 
+def test_code_points_beyond_unicode_fail_as_the_item_read_does(panic_exception):
+    # No str holds U+110000: the item read raises, and so must the direct read.
+    table = np.array([[0x61, 0x110000], [0x62, 0x63]], np.uint32).view("<U1")
+    messages = []
+    for source in (table, table.view(ndarray)):
+        with pytest.raises(panic_exception) as caught:
+            kavrel.Encoder().encode(source)
+        messages.append(str(caught.value))
+    assert messages[0] == messages[1]
+    assert "SystemError" in messages[0]
+
+
 def test_decode_shares_labels_and_releases_them():
     import gc
     import tracemalloc

@@ -1,16 +1,13 @@
 """The module's surface: what `import kavrel` gives and what the class allows."""
 
 import inspect
-import os
-import subprocess
-import sys
 import weakref
 
 import numpy as np
 import pytest
 
 import kavrel
-from conftest import FREE_THREADED_BUILD
+from conftest import FREE_THREADED_BUILD, run_python
 
 # Attributes that the import system puts on every extension module.
 STANDARD_MODULE_ATTRIBUTES = {
@@ -21,24 +18,6 @@ STANDARD_MODULE_ATTRIBUTES = {
     "__spec__",
     "__file__",
 }
-
-
-def run_python(code, drop_env=()):
-    """Runs `code` in a fresh interpreter that can import kavrel."""
-    env = {k: v for k, v in os.environ.items() if k not in drop_env}
-    here = os.path.dirname(os.path.abspath(kavrel.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (here, env.get("PYTHONPATH")) if p
-    )
-    proc = subprocess.run(
-        [sys.executable, "-c", code],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
 
 
 def test_module_holds_only_encoder_and_all():
