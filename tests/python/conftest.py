@@ -12,7 +12,7 @@ import pytest
 import kavrel
 
 # The three texts that get no code and encode as NaN.
-MARKERS = ("<NA>", "nan", "NaN")
+from model import MARKERS  # noqa: E402, F401 - shared with the model
 
 # True on an interpreter built without the GIL (whether or not the GIL was
 # turned back on at run time).

@@ -1,7 +1,6 @@
 """encode and decode of random mixed tables against a small model of the rules."""
 
 import math
-from decimal import Decimal
 
 import numpy as np
 import pandas as pd
@@ -10,39 +9,7 @@ from hypothesis import strategies as st
 
 import kavrel
 from conftest import MARKERS, obj_array
-
-
-def is_number(cell):
-    """A cell is a number when the float protocol accepts it."""
-    if isinstance(cell, str) or cell is None:
-        return False
-    try:
-        float(cell)
-    except OverflowError:
-        return False
-    return True
-
-
-def render_number(value):
-    """Shortest round-tripping digits, laid out without an exponent."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    return format(Decimal(repr(value)).normalize(), "f")
-
-
-def model_column(cells):
-    """(is_text, texts or None, codes) for one column of cells."""
-    first_text = next((i for i, cell in enumerate(cells) if not is_number(cell)), None)
-    if first_text is None:
-        return False, None, [float(cell) for cell in cells]
-    texts = [render_number(float(cell)) for cell in cells[:first_text]]
-    texts += [str(cell) for cell in cells[first_text:]]
-    ordinary = sorted({t for t in texts if t not in MARKERS}, key=lambda t: t.encode("utf-8"))
-    rank = {t: float(i) for i, t in enumerate(ordinary)}
-    codes = [rank.get(t, math.nan) for t in texts]
-    return True, texts, codes
+from model import model_column
 
 
 TEXTS = st.one_of(
