@@ -34,6 +34,15 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "prefix loads assume little-endian");
 
+// What an encoding works on: the entries of a column, each text stored once
+// per str object met, by number.
+struct Entries {
+    const TextColumn& column;
+
+    std::size_t size() const noexcept { return column.entry_count(); }
+    std::string_view operator[](std::size_t k) const noexcept { return column.entry(k); }
+};
+
 // A cell as the local maps hold it: its first eight bytes (zero-padded)
 // stored inline, so that telling two short strings apart, or ordering them,
 // never has to follow the pointer into the column's arena, which is a cache
@@ -116,7 +125,7 @@ struct Segment {
 // segment while it joins the segments of the bodies split from it.
 class DistinctFinder {
 public:
-    DistinctFinder(const TextColumn& cells, double* slots, std::atomic<std::uint64_t>& next_id)
+    DistinctFinder(const Entries& cells, double* slots, std::atomic<std::uint64_t>& next_id)
         : cells_(cells), slots_(slots), next_id_(next_id) {
         own_.id = next_id_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -150,7 +159,7 @@ public:
     }
 
 private:
-    const TextColumn& cells_;
+    const Entries& cells_;
     double* slots_;
     std::atomic<std::uint64_t>& next_id_;
     Segment own_;
@@ -158,12 +167,19 @@ private:
     std::vector<Segment> joined_;
 };
 
-// A distinct string in the sort: its prefix with the first byte most
-// significant, so that integer order is byte-wise order over the first
-// eight bytes, and its id to fall back on.
+// A distinct string in the sort: its first sixteen bytes as two words with
+// the first byte most significant, so that integer order is byte-wise order
+// over them, and its id to fall back on.  Sixteen bytes tell apart most
+// strings that share a prefix, such as ids, without following the pointer.
 struct SortItem {
-    std::uint64_t order;
+    std::uint64_t high;
+    std::uint64_t low;
     std::uint64_t id;
+
+    static SortItem of(const Key& key, std::uint64_t id) noexcept {
+        std::uint64_t low = key.size > 8 ? load_prefix(key.data + 8, key.size - 8) : 0;
+        return {__builtin_bswap64(key.prefix), __builtin_bswap64(low), id};
+    }
 };
 
 // The distinct strings of all segments, each once, by id, and for every
@@ -273,7 +289,7 @@ void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct,
 // can keep in the caches.  Estimated from the repeats within a sample spread
 // over the column: among s cells drawn from d equally common strings, about
 // s * s / (2 * d) repeat an earlier one.
-bool many_distinct(const TextColumn& strings) {
+bool many_distinct(const Entries& strings) {
     constexpr std::size_t sample = 16384;
     constexpr std::size_t many = std::size_t{1} << 18;
     const std::size_t n = strings.size();
@@ -291,7 +307,7 @@ bool many_distinct(const TextColumn& strings) {
 // each partition, in parallel, finds its distinct strings in a map small
 // enough for the caches.  A partition is a segment whose strings no other
 // segment holds.
-std::vector<Segment> find_by_partition(const TextColumn& strings, double* slots) {
+std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
     constexpr unsigned partition_bits = 8;
     constexpr std::size_t partitions = std::size_t{1} << partition_bits;
     constexpr std::size_t chunk = std::size_t{1} << 16;
@@ -342,9 +358,8 @@ std::vector<Segment> find_by_partition(const TextColumn& strings, double* slots)
     return segments;
 }
 
-}  // namespace
-
-LabelEncoding label_encode(const TextColumn& strings) {
+// The label encoding of `strings`, one code per text.
+LabelEncoding encode_texts(const Entries& strings) {
     LabelEncoding result;
     const std::size_t n = strings.size();
     if (n == 0) return result;
@@ -387,11 +402,12 @@ LabelEncoding label_encode(const TextColumn& strings) {
     // Ranks: sort the ids by their strings, byte-wise.
     std::vector<SortItem> order(d);
     pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t g = begin; g != end; ++g) order[g] = {__builtin_bswap64(distinct[g].prefix), g};
+        for (std::size_t g = begin; g != end; ++g) order[g] = SortItem::of(distinct[g], g);
     });
     pool::execute([&] {
         tbb::parallel_sort(order.begin(), order.end(), [&](const SortItem& a, const SortItem& b) {
-            if (a.order != b.order) return a.order < b.order;
+            if (a.high != b.high) return a.high < b.high;
+            if (a.low != b.low) return a.low < b.low;
             // string_view compares through char_traits<char>: bytes as
             // unsigned char, a prefix first.
             return distinct[a.id].view() < distinct[b.id].view();
@@ -435,6 +451,25 @@ LabelEncoding label_encode(const TextColumn& strings) {
             std::uint64_t bits = std::bit_cast<std::uint64_t>(slots[j]);
             slots[j] = codes[off[bits >> local_bits] + (bits & local_mask)];
         }
+    });
+    return result;
+}
+
+}  // namespace
+
+LabelEncoding label_encode(const TextColumn& cells) {
+    const Entries entries{cells};
+    if (entries.size() == cells.size()) return encode_texts(entries);  // cell k is entry k
+    // Cells share entries: each entry is encoded once, and every cell gets
+    // its entry's code.
+    LabelEncoding by_entry = encode_texts(entries);
+    LabelEncoding result;
+    result.forward = std::move(by_entry.forward);
+    result.codes.resize(cells.size());
+    const double* entry_code = by_entry.codes.data();
+    double* codes = result.codes.data();
+    pool::parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j != end; ++j) codes[j] = entry_code[cells.entry_of(j)];
     });
     return result;
 }

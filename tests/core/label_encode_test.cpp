@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -88,6 +89,46 @@ TEST(LabelEncode, DegenerateColumns) {
 
     auto only_empty = label_encode(column_of({"", ""}));
     expect_codes(only_empty.codes, {0.0, 0.0});
+}
+
+// Cells that share an entry (a str object met again) are encoded through
+// their entry and get the codes their texts call for, also when two entries
+// hold the same text and when copies come before and after new texts.
+TEST(LabelEncode, CellsSharingEntriesGetTheirTextsCodes) {
+    TextColumn column;
+    column.push_back("pear");
+    column.push_back("apple");
+    column.push_back_copy_of(0);  // pear
+    column.push_back("pear");     // an entry of its own, same text
+    column.push_back("nan");
+    column.push_back_copy_of(4);  // nan
+    column.push_back_copy_of(1);  // apple
+    column.push_back("fig");
+    ASSERT_EQ(column.size(), 8u);
+    EXPECT_EQ(column.entry_count(), 5u);
+    EXPECT_EQ(column[2], "pear");
+    EXPECT_EQ(column[6], "apple");
+
+    auto encoded = label_encode(column);
+    expect_codes(encoded.codes, {2.0, 0.0, 2.0, 2.0, missing_code, missing_code, 0.0, 1.0});
+    EXPECT_EQ(encoded.forward.size(), 4u);
+    EXPECT_EQ(encoded.forward.at("fig"), 1u);
+}
+
+// Ids that share their first eight bytes, in a column large enough to take
+// the partitioned road: the ranks still follow the bytes past the prefix.
+TEST(LabelEncode, LongSharedPrefixesRankByTheirLaterBytes) {
+    constexpr std::size_t n = 400000;
+    TextColumn column;
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = (i * 7919) % n;  // a permutation, n and 7919 coprime
+    for (std::size_t i : order) {
+        char text[32];
+        int size = std::snprintf(text, sizeof text, "id%017zu", i);  // 19 bytes, the first 8 mostly equal
+        column.push_back(std::string_view(text, static_cast<std::size_t>(size)));
+    }
+    auto encoded = label_encode(column);
+    for (std::size_t j = 0; j < n; j += 997) EXPECT_EQ(encoded.codes[j], static_cast<double>(order[j])) << j;
 }
 
 }  // namespace
