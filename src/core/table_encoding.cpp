@@ -49,7 +49,7 @@ EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out) {
     // one raised, however the pool scheduled them.
     std::vector<std::optional<ColumnResult>> results(n_cols);
     std::vector<std::exception_ptr> failures(n_cols);
-    pool::parallel_for(n_cols, [&](std::size_t begin, std::size_t end) {
+    auto encode_range = [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c != end; ++c) {
             try {
                 results[c] = encode_column(ctx, c);
@@ -57,7 +57,11 @@ EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out) {
                 failures[c] = std::current_exception();
             }
         }
-    });
+    };
+    // The whole loop goes to the pool at once, a table of one column too:
+    // every loop nested in it then starts on a pool thread, so the calling
+    // thread waits for one hand-over, not one per nested loop.
+    if (n_cols > 0) pool::execute([&] { pool::parallel_for(n_cols, encode_range); });
     for (const std::exception_ptr& failure : failures)
         if (failure) std::rethrow_exception(failure);
 
