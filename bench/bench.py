@@ -96,9 +96,10 @@ def frame_of(m, text_dtype=object):
 
 
 def dtype_label(dtype):
+    """pandas' names: str[pyarrow] is pandas 3's default (NaN for missing),
+    string[...] the older dtype (NA for missing)."""
     if isinstance(dtype, pd.StringDtype):
-        na = "NaN" if dtype.na_value is np.nan else "NA"
-        return f"{dtype.name} ({dtype.storage} storage, {na} missing)"
+        return f"{dtype.name}[{dtype.storage}]"
     return str(dtype)
 
 
@@ -232,7 +233,11 @@ class Run:
         try:
             seconds, runs, result = timed(fn, self.repeat)
         except ImportError as e:
-            self.skip(case, tool, f"not installed here ({e.name})")
+            if e.name == "polars" and not sys._is_gil_enabled():
+                self.skip(case, "polars", "publishes no free-threaded build (its abi3 wheels do not load on "
+                          "this interpreter): measured in 314")
+            else:
+                self.skip(case, tool, f"not installed here ({e.name})")
             return
         except Exception as e:  # a peer that cannot take this input
             first = str(e).splitlines()[0] if str(e) else ""
