@@ -335,7 +335,7 @@ def encode_cases(run, rows, long_rows, rng):
         out = enc.encode(table)
         return out.to_numpy() if isinstance(out, pd.DataFrame) else out
 
-    def object_table(case, m, text_cols, polars_too=True):
+    def object_table(case, m, text_cols):
         """An object ndarray: kavrel, pandas, scikit-learn, pyarrow, polars."""
         ref = kavrel_codes(m)
         text = m[:, text_cols]
@@ -350,16 +350,18 @@ def encode_cases(run, rows, long_rows, rng):
             "OrdinalEncoder().fit_transform(m[:, text])", lambda: sklearn_encoder(text)[1], ref, text_cols)
         add(case, "pyarrow", "pyarrow dictionary_encode + sorted remap (text)",
             "pa.array(col, pa.string()).dictionary_encode() + sort", lambda: pyarrow_encode(columns), ref, text_cols)
-        if polars_too:
-            add(case, "polars", "polars from the ndarray (text)",
-                'pl.Series(col, dtype=pl.String).rank("dense") - 1', lambda: polars_encode(columns), ref, text_cols)
-            try:
-                frame = polars_frame(columns)
-            except ImportError:
-                pass
-            else:
-                add(case, "polars-native", "polars on its own String columns (text)",
-                    'df.select(pl.all().rank("dense") - 1)', lambda: polars_rank(frame), ref, text_cols)
+        arrays = arrow_arrays(columns)
+        add(case, "pyarrow-native", "pyarrow on its own string arrays (text)",
+            "arr.dictionary_encode() + sort", lambda: pyarrow_encode_arrays(arrays), ref, text_cols)
+        add(case, "polars", "polars from the ndarray (text)",
+            'pl.Series(col, dtype=pl.String).rank("dense") - 1', lambda: polars_encode(columns), ref, text_cols)
+        try:
+            frame = polars_frame(columns)
+        except ImportError:
+            pass
+        else:
+            add(case, "polars-native", "polars on its own String columns (text)",
+                'df.select(pl.all().rank("dense") - 1)', lambda: polars_rank(frame), ref, text_cols)
         decodable.append((case.replace("encode", "decode", 1), m, text_cols))
 
     def frame_table(case, frame, text_cols, name):

@@ -16,7 +16,8 @@ ENV_TITLES = {
 PEERS = {
     "pandas": ("pandas", "tab:blue"),
     "sklearn": ("scikit-learn", "tab:orange"),
-    "pyarrow": ("pyarrow", "tab:red"),
+    "pyarrow": ("pyarrow, from the same data", "tab:red"),
+    "pyarrow-native": ("pyarrow, on its own string arrays", "lightsalmon"),
     "polars": ("polars, from the same data", "tab:purple"),
     "polars-native": ("polars, on its own String columns", "plum"),
     "floor": ("numpy astype(object): the floor of any decode", "tab:gray"),
@@ -47,8 +48,9 @@ Every peer starts from the same table as kavrel; "(text)" means it encodes the t
 columns only. Before a peer is timed, the codes it gives are checked equal to kavrel's.
 Decode starts from each tool's own codes. The "timed code" column is the expression
 that is timed (`m` the ndarray, `df` the DataFrame, `s` the StringDType array, `col` one
-column, `pd`/`pa`/`pl` pandas/pyarrow/polars). "peer ÷ kavrel" above 1 means kavrel is
-faster.
+column, `pd`/`pa`/`pl` pandas/pyarrow/polars). "On its own" arrays or columns (`arr`,
+polars' `df`) are built before the timing starts, from the same data: only the encode is
+timed. "peer ÷ kavrel" above 1 means kavrel is faster.
 """
 
 
