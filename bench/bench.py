@@ -482,6 +482,7 @@ def main():
     repeat = 1 if args.quick else 3
     rng = np.random.default_rng(0)
 
+    load_before = os.getloadavg()[0]
     run = Run(repeat)
     enc, decodable, wide = encode_cases(run, rows, long_rows, rng)
     decode_cases(run, decodable)
@@ -510,6 +511,8 @@ def main():
         pool={str(n): s for n, s in pool.items()},
         long_rows=long_rows,
         threads={str(n): list(t) for n, t in threads.items()},
+        # Other work on the machine slows every figure: how much there was.
+        load=[load_before, os.getloadavg()[0]],
     )
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(json.dumps(saved, indent=1))

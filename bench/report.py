@@ -58,6 +58,16 @@ def fmt_seconds(s):
     return f"{s:.3f}" if s >= 0.01 else f"{s:.4f}"
 
 
+def load_note(data):
+    if "load" not in data:
+        return []
+    start, end = data["load"]
+    cores = data["machine"].split(", ")[1]
+    return [f"Load average (1 minute) when the run started and ended: {start:.1f} and {end:.1f}, on "
+            f"{cores}; a load above the number of cores means other work shared them, and slowed every "
+            "figure here.", ""]
+
+
 def env_section(data):
     v = data["versions"]
     peers = ", ".join(f"{name} {v[name]}" for name in ("pyarrow", "scikit-learn", "polars") if v.get(name))
@@ -70,6 +80,7 @@ def env_section(data):
         f"Median of {data['repeat']} run{'s' if data['repeat'] > 1 else ''} after a warm-up "
         "(1 run where the warm-up took over 4 s; the runs column).",
         "",
+        *load_note(data),
         "| case | tool | timed code | seconds | runs | peer ÷ kavrel |",
         "|---|---|---|---:|---:|---:|",
     ]
