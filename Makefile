@@ -2,7 +2,7 @@
 # missing (see scripts/provision-*), builds, and runs.
 ENVS := ft 314
 
-.PHONY: demo test core-tests python-tests tsan-core bench bench-quick bench-peers
+.PHONY: demo test core-tests python-tests tsan-core bench bench-quick
 
 demo:
 	scripts/py ft demo/demo.py
@@ -19,12 +19,11 @@ python-tests:
 tsan-core:
 	scripts/core-tests ft thread
 
-# Timings against pandas, scikit-learn and pyarrow; writes docs/benchmarks.*
-bench: bench-peers
-	scripts/py ft bench/bench.py
+# Timings against pandas, scikit-learn, pyarrow and polars in both
+# environments (scripts/bench); writes docs/benchmarks.md and .png.
+# bench-quick: small tables, one run each, written to build/bench/quick/.
+bench:
+	scripts/bench
 
-bench-quick: bench-peers
-	scripts/py ft bench/bench.py --quick
-
-bench-peers:
-	scripts/enter ft python -m pip install --quiet --disable-pip-version-check -r requirements-bench.txt
+bench-quick:
+	scripts/bench --quick

@@ -1,12 +1,19 @@
-"""Side-by-side timings of kavrel and its peers on the same tables.
+"""Side-by-side timings of kavrel and its peers on the same tables, in the
+environment this interpreter belongs to.
 
-Run through `make bench` (or `make bench-quick`): writes docs/benchmarks.md
-and docs/benchmarks.png.  Every figure is the median of repeated runs after
-a warm-up, measured in this one process, except the pool-size runs, which
-need a fresh process each (the pool is sized once per process).
+Run through `make bench` (or `make bench-quick`), which runs it in each
+environment (scripts/bench) and then writes docs/benchmarks.md and
+docs/benchmarks.png from what each run saved (bench/report.py).  Every
+figure is the median of repeated runs after a warm-up, measured in this one
+process, except the pool-size runs and the peak memory, which need a fresh
+process each (the pool is sized once per process).
+
+Every peer starts from the same data as kavrel, and the codes it gives are
+checked against kavrel's before anything is timed.
 """
 
 import argparse
+import json
 import os
 import pathlib
 import platform
@@ -23,26 +30,36 @@ import kavrel
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 ALPHABET = list("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") + ["é", "ø", "ß", "ж", "中"]
+ASCII = list("abcdefghijklmnopqrstuvwxyz0123456789")
+# pandas 3's default `str` dtype; pandas 2.3 has the same dtype as an opt-in.
+ARROW_STR = pd.StringDtype("pyarrow", na_value=np.nan)
+# A peer whose warm-up takes longer than this is timed once, not `repeat` times.
+SLOW_SECONDS = 4.0
 
 
-def distinct_strings(count, rng):
-    lengths = rng.integers(5, 21, size=count)
-    letters = rng.integers(0, len(ALPHABET), size=int(lengths.sum()))
+# --- tables --------------------------------------------------------------------
+
+def distinct_strings(count, rng, shortest=5, longest=20, alphabet=ALPHABET):
+    lengths = rng.integers(shortest, longest + 1, size=count)
+    letters = rng.integers(0, len(alphabet), size=int(lengths.sum()))
     out, pos = set(), 0
     for n in lengths:
-        out.add("".join(ALPHABET[i] for i in letters[pos:pos + n]))
+        out.add("".join(alphabet[i] for i in letters[pos:pos + n]))
         pos += n
     while len(out) < count:
-        out.add("".join(ALPHABET[i] for i in rng.integers(0, len(ALPHABET), size=12)))
+        n = int(rng.integers(shortest, longest + 1))
+        out.add("".join(alphabet[i] for i in rng.integers(0, len(alphabet), size=n)))
     return np.array(sorted(out), dtype=object)
 
 
-def text_column(rows, distinct, rng):
-    values = distinct_strings(distinct, rng)
+def text_column(rows, distinct, rng, **kw):
+    values = distinct_strings(distinct, rng, **kw)
     return values[rng.integers(0, distinct, size=rows)]
 
 
 def wide_table(rows, rng):
+    """4 text columns of 10 to 1,000,000 distinct 5-20 character strings
+    (some non-ASCII), then 4 float columns."""
     cards = [10, 1_000, min(100_000, rows), min(1_000_000, rows)]
     m = np.empty((rows, 8), dtype=object)
     for c, card in enumerate(cards):
@@ -52,28 +69,89 @@ def wide_table(rows, rng):
     return m
 
 
-def median_time(fn, repeat):
-    fn()  # warm-up
+LOW_CARDS = [10, 100, 1_000, 50_000]
+
+
+def low_cardinality_table(rows, rng):
+    """4 text columns of 10, 100, 1,000 and 50,000 distinct ASCII strings of
+    3-12 bytes, then 3 float columns."""
+    m = np.empty((rows, 7), dtype=object)
+    for c, card in enumerate(LOW_CARDS):
+        m[:, c] = text_column(rows, min(card, rows), rng, shortest=3, longest=12, alphabet=ASCII)
+    for c in range(4, 7):
+        m[:, c] = rng.standard_normal(rows).tolist()
+    return m
+
+
+def id_column(rows, rng):
+    """Every cell distinct: 11-byte ids sharing their first bytes, shuffled."""
+    return np.array([f"id{i:09d}" for i in rng.permutation(rows)], dtype=object).reshape(-1, 1)
+
+
+def frame_of(m, text_dtype=object):
+    frame = pd.DataFrame(m, columns=[f"c{i}" for i in range(m.shape[1])])
+    for name in frame.columns:
+        frame[name] = frame[name].astype(text_dtype if isinstance(m[0, int(name[1:])], str) else float)
+    return frame
+
+
+def dtype_label(dtype):
+    """pandas' names: str[pyarrow] is pandas 3's default (NaN for missing),
+    string[...] the older dtype (NA for missing)."""
+    if isinstance(dtype, pd.StringDtype):
+        return f"{dtype.name}[{dtype.storage}]"
+    return str(dtype)
+
+
+# --- timing --------------------------------------------------------------------
+
+def timed(fn, repeat):
+    """(median seconds, number of timed runs, result of the warm-up)."""
+    t = time.perf_counter()
+    result = fn()  # warm-up
+    if time.perf_counter() - t > SLOW_SECONDS:
+        repeat = 1
     times = []
     for _ in range(repeat):
         t = time.perf_counter()
         fn()
         times.append(time.perf_counter() - t)
-    return statistics.median(times)
+    return statistics.median(times), repeat, result
+
+
+def median_time(fn, repeat):
+    return timed(fn, repeat)[0]
 
 
 # --- peers ---------------------------------------------------------------------
+# Each returns the codes of the columns it handles, one 1-D array (or Series)
+# per column, so that they can be checked against kavrel's.
 
 def pandas_factorize(frame):
-    out = {}
+    out = []
     for name in frame.columns:
         col = frame[name]
         if col.dtype.kind == "f":
-            out[name] = col.to_numpy(dtype=float)
+            out.append(col.to_numpy(dtype=float))
             continue
         codes, _ = pd.factorize(col, sort=True)
-        out[name] = np.where(codes < 0, np.nan, codes.astype(float))
+        out.append(np.where(codes < 0, np.nan, codes.astype(float)))
     return out
+
+
+def pandas_factorize_array(m, text_cols):
+    out = []
+    for c in range(m.shape[1]):
+        if c in text_cols:
+            codes, _ = pd.factorize(m[:, c], sort=True)
+            out.append(np.where(codes < 0, np.nan, codes.astype(float)))
+        else:
+            out.append(m[:, c].astype(float))
+    return out
+
+
+def pandas_factorize_columns(columns):
+    return [pd.factorize(col, sort=True)[0] for col in columns]
 
 
 def sklearn_encoder(text):
@@ -84,17 +162,18 @@ def sklearn_encoder(text):
     return enc, codes
 
 
+def arrow_arrays(columns):
+    import pyarrow as pa
+
+    out = []
+    for col in columns:
+        array = pa.array(col) if isinstance(col, pd.Series) else pa.array(col, type=pa.string())
+        out.append(array.combine_chunks() if isinstance(array, pa.ChunkedArray) else array)
+    return out
+
+
 def pyarrow_encode(columns):
-    import pyarrow as pa
-
-    return pyarrow_encode_arrays([pa.array(col, type=pa.string()) for col in columns])
-
-
-def pyarrow_native(columns):
-    import pyarrow as pa
-
-    arrays = [pa.array(col, type=pa.string()) for col in columns]
-    return lambda: pyarrow_encode_arrays(arrays)
+    return pyarrow_encode_arrays(arrow_arrays(columns))
 
 
 def pyarrow_encode_arrays(arrays):
@@ -110,7 +189,73 @@ def pyarrow_encode_arrays(arrays):
     return out
 
 
-# --- runs ----------------------------------------------------------------------
+def polars_encode(columns):
+    """From the same columns as kavrel: the conversion is part of the time."""
+    import polars as pl
+
+    return [pl.Series(col, dtype=pl.String).rank("dense") - 1 for col in columns]
+
+
+def polars_frame(columns):
+    import polars as pl
+
+    return pl.DataFrame({f"c{i}": pl.Series(col, dtype=pl.String) for i, col in enumerate(columns)})
+
+
+def polars_rank(frame):
+    """On polars' own String columns, built beforehand: only the rank."""
+    import polars as pl
+
+    return frame.select(pl.all().rank("dense") - 1)
+
+
+def columns_of(out):
+    if isinstance(out, np.ndarray) and out.ndim == 2:
+        return [out[:, c] for c in range(out.shape[1])]
+    if hasattr(out, "get_columns"):  # a polars DataFrame
+        out = out.get_columns()
+    return [np.asarray(col.to_numpy() if hasattr(col, "to_numpy") else col, dtype=float) for col in out]
+
+
+# --- the runs ------------------------------------------------------------------
+
+class Run:
+    """The figures of one environment, as saved for the report."""
+
+    def __init__(self, repeat):
+        self.repeat = repeat
+        self.rows = []  # dicts: case, tool, peer, code, seconds, runs
+        self.notes = []  # peers that could not take a table, and why
+
+    def add(self, case, peer, tool, code, fn, reference=None, columns=None):
+        """Times fn; with reference (kavrel's codes as a 2-D array), first
+        checks that the codes fn gives for `columns` equal kavrel's."""
+        try:
+            seconds, runs, result = timed(fn, self.repeat)
+        except ImportError as e:
+            if e.name == "polars" and not sys._is_gil_enabled():
+                self.skip(case, "polars", "publishes no free-threaded build (its abi3 wheels do not load on "
+                          "this interpreter): measured in 314")
+            else:
+                self.skip(case, tool, f"not installed here ({e.name})")
+            return
+        except Exception as e:  # a peer that cannot take this input
+            first = str(e).splitlines()[0] if str(e) else ""
+            self.skip(case, tool, f"{type(e).__name__}: {first}"[:160])
+            return
+        if reference is not None:
+            got = columns_of(result)
+            want = [reference[:, c] for c in (columns if columns is not None else range(reference.shape[1]))]
+            assert len(got) == len(want), (case, tool)
+            for g, w in zip(got, want):
+                assert np.array_equal(np.asarray(g, dtype=float), w, equal_nan=True), f"{tool} differs on {case}"
+        self.rows.append(dict(case=case, peer=peer, tool=tool, code=code, seconds=seconds, runs=runs))
+        print(f"{case:52s} {tool:46s} {seconds:8.3f} s", flush=True)
+
+    def skip(self, case, tool, why):
+        self.notes.append(dict(case=case, tool=tool, why=why))
+        print(f"{case:52s} {tool:46s}  skipped: {why}", flush=True)
+
 
 def pool_scaling(rows):
     """Encode of one long text column with pools of 1 and 2 threads."""
@@ -178,76 +323,172 @@ def python_threads(tables, repeat):
     return results
 
 
+def encode_cases(run, rows, long_rows, rng):
+    """Every table, encoded by kavrel and by each peer that takes it.
+    Returns what the decode cases need: (case name, table, its text column
+    indices) for each table."""
+    add = run.add
+    enc = kavrel.Encoder()
+    decodable = []
+
+    def kavrel_codes(table):
+        out = enc.encode(table)
+        return out.to_numpy() if isinstance(out, pd.DataFrame) else out
+
+    def object_table(case, m, text_cols):
+        """An object ndarray: kavrel, pandas, scikit-learn, pyarrow, polars."""
+        ref = kavrel_codes(m)
+        text = m[:, text_cols]
+        columns = [m[:, c] for c in text_cols]
+        add(case, "kavrel", "kavrel", "enc.encode(m)", lambda: enc.encode(m))
+        # pandas is told which columns hold text: on an object column of
+        # floats, factorize would number the floats.
+        add(case, "pandas", "pandas factorize(sort=True) per column",
+            "pd.factorize(m[:, c], sort=True) for text c; m[:, c].astype(float) for the rest",
+            lambda: pandas_factorize_array(m, text_cols), ref)
+        add(case, "sklearn", "sklearn OrdinalEncoder.fit_transform (text)",
+            "OrdinalEncoder().fit_transform(m[:, text])", lambda: sklearn_encoder(text)[1], ref, text_cols)
+        add(case, "pyarrow", "pyarrow dictionary_encode + sorted remap (text)",
+            "pa.array(col, pa.string()).dictionary_encode() + sort", lambda: pyarrow_encode(columns), ref, text_cols)
+        arrays = arrow_arrays(columns)
+        add(case, "pyarrow-native", "pyarrow on its own string arrays (text)",
+            "arr.dictionary_encode() + sort", lambda: pyarrow_encode_arrays(arrays), ref, text_cols)
+        add(case, "polars", "polars from the ndarray (text)",
+            'pl.Series(col, dtype=pl.String).rank("dense") - 1', lambda: polars_encode(columns), ref, text_cols)
+        try:
+            frame = polars_frame(columns)
+        except ImportError:
+            pass
+        else:
+            add(case, "polars-native", "polars on its own String columns (text)",
+                'df.select(pl.all().rank("dense") - 1)', lambda: polars_rank(frame), ref, text_cols)
+        decodable.append((case.replace("encode", "decode", 1), m, text_cols))
+
+    def frame_table(case, frame, text_cols, name):
+        """A DataFrame: kavrel, pandas, scikit-learn, pyarrow, polars."""
+        ref = kavrel_codes(frame)
+        text = frame.iloc[:, text_cols]
+        columns = [frame.iloc[:, c] for c in text_cols]
+        add(case, "kavrel", "kavrel", f"enc.encode({name})", lambda: enc.encode(frame))
+        add(case, "pandas", "pandas factorize(sort=True) per column",
+            f"[pd.factorize({name}[c], sort=True) for c in {name}]", lambda: pandas_factorize(frame), ref)
+        add(case, "sklearn", "sklearn OrdinalEncoder.fit_transform (text)",
+            f"OrdinalEncoder().fit_transform({name}[text])", lambda: sklearn_encoder(text)[1], ref, text_cols)
+        add(case, "pyarrow", "pyarrow dictionary_encode + sorted remap (text)",
+            f"pa.array({name}[c]).dictionary_encode() + sort", lambda: pyarrow_encode(columns), ref, text_cols)
+        add(case, "polars", "polars from the DataFrame (text)",
+            f'pl.from_pandas({name}[text]).select(pl.all().rank("dense") - 1)',
+            lambda: polars_rank(polars_from_pandas(text)), ref, text_cols)
+        decodable.append((case.replace("encode", "decode", 1), frame, text_cols))
+
+    print(f"building tables ({rows:,} rows; a long column of {long_rows:,})...", flush=True)
+    wide = wide_table(rows, rng)
+    low = low_cardinality_table(rows, rng)
+    ids = id_column(rows, rng)
+    long_col = text_column(long_rows, 1000, rng).reshape(-1, 1)
+    low_text_cols = list(range(len(LOW_CARDS)))
+
+    object_table(f"encode {rows:,} x 8 object ndarray (wide)", wide, [0, 1, 2, 3])
+    frame = frame_of(wide)
+    frame_table(f"encode {rows:,} x 8 DataFrame, object (wide)", frame, [0, 1, 2, 3], "df")
+    frame_string = frame.astype({f"c{i}": "string" for i in range(4)})
+    label = dtype_label(frame_string.dtypes.iloc[0])
+    frame_table(f"encode {rows:,} x 8 DataFrame, {label} (wide)", frame_string, [0, 1, 2, 3], "df")
+
+    object_table(f"encode {rows:,} x 7 object ndarray (low-cardinality)", low, low_text_cols)
+    frame_table(f"encode {rows:,} x 7 DataFrame, object (low-cardinality)", frame_of(low), low_text_cols, "df")
+    arrow_frame = frame_of(low, ARROW_STR)
+    frame_table(f"encode {rows:,} x 7 DataFrame, {dtype_label(ARROW_STR)} (low-cardinality)",
+                arrow_frame, low_text_cols, "df")
+
+    # numpy's variable-width strings: the 4 text columns of the same table.
+    case = f"encode {rows:,} x 4 numpy StringDType array (low-cardinality)"
+    sd = low[:, low_text_cols].astype(np.dtypes.StringDType())
+    ref = kavrel_codes(sd)
+    sd_columns = [sd[:, c] for c in range(sd.shape[1])]
+    add(case, "kavrel", "kavrel", "enc.encode(s)", lambda: enc.encode(sd))
+    add(case, "pandas", "pandas factorize(sort=True) per column",
+        "[pd.factorize(s[:, c], sort=True) for c in ...]", lambda: pandas_factorize_columns(sd_columns), ref)
+    add(case, "sklearn", "sklearn OrdinalEncoder.fit_transform (text)",
+        "OrdinalEncoder().fit_transform(s)", lambda: sklearn_encoder(sd)[1], ref)
+    add(case, "pyarrow", "pyarrow dictionary_encode + sorted remap (text)",
+        "pa.array(s[:, c], pa.string()).dictionary_encode() + sort", lambda: pyarrow_encode(sd_columns), ref)
+    add(case, "polars", "polars from the ndarray (text)",
+        'pl.Series(s[:, c], dtype=pl.String).rank("dense") - 1', lambda: polars_encode(sd_columns), ref)
+    decodable.append((case.replace("encode", "decode", 1), sd, low_text_cols))
+
+    object_table(f"encode {rows:,} x 1 distinct ids", ids, [0])
+    object_table(f"encode {long_rows:,} x 1 text column (1,000 distinct)", long_col, [0])
+
+    return enc, decodable, wide
+
+
+def polars_from_pandas(frame):
+    import polars as pl
+
+    return pl.from_pandas(frame)
+
+
+def decode_cases(run, decodable):
+    """Every table's codes back into text: kavrel; numpy's copy of the codes
+    into an object array (the floor: any decode makes at least that);
+    scikit-learn's and pandas' inverses of their own codes, on the text
+    columns."""
+    for case, table, text_cols in decodable:
+        enc = kavrel.Encoder()
+        codes = enc.encode(table)
+        run.add(case, "kavrel", "kavrel", "enc.decode(codes)", lambda: enc.decode(codes))
+        array = codes.to_numpy() if isinstance(codes, pd.DataFrame) else codes
+        run.add(case, "floor", "numpy.array(codes).astype(object) (floor)",
+                "np.array(codes).astype(object)", lambda: np.array(array).astype(object))
+        if isinstance(table, pd.DataFrame):
+            text = table.iloc[:, text_cols]
+            columns = [table.iloc[:, c] for c in text_cols]
+        else:
+            text = table[:, text_cols]
+            columns = [table[:, c] for c in text_cols]
+        try:
+            sk, sk_codes = sklearn_encoder(text)
+        except Exception as e:
+            run.skip(case, "sklearn OrdinalEncoder.inverse_transform (text)", f"{type(e).__name__}: {e}"[:160])
+        else:
+            run.add(case, "sklearn", "sklearn OrdinalEncoder.inverse_transform (text)",
+                    "enc.inverse_transform(codes)", lambda: sk.inverse_transform(sk_codes))
+        factorized = [pd.factorize(col, sort=True) for col in columns]
+        run.add(case, "pandas", "pandas uniques.take(codes) per column (text)",
+                "[uniques.take(codes) for codes, uniques in factorized]",
+                lambda: [uniques.take(c) for c, uniques in factorized])
+
+
+def versions():
+    out = {"python": platform.python_version(), "numpy": np.__version__, "pandas": pd.__version__}
+    for name, module in (("pyarrow", "pyarrow"), ("scikit-learn", "sklearn"), ("polars", "polars")):
+        try:
+            out[name] = __import__(module).__version__
+        except ImportError:
+            out[name] = None
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="small tables, one repetition")
+    parser.add_argument("--env", required=True, help="the environment's name, for the report")
+    parser.add_argument("--command", required=True, help="the command that ran this, for the report")
+    parser.add_argument("--out", required=True, type=pathlib.Path, help="where to save the figures (JSON)")
     args = parser.parse_args()
     rows = 100_000 if args.quick else 1_000_000
     long_rows = 1_000_000 if args.quick else 10_000_000
     repeat = 1 if args.quick else 3
     rng = np.random.default_rng(0)
 
-    print(f"building tables ({rows} x 8, {long_rows} x 1)...", flush=True)
-    m = wide_table(rows, rng)
-    frame = pd.DataFrame(m, columns=[f"c{i}" for i in range(8)])
-    for i in range(4, 8):
-        frame[f"c{i}"] = frame[f"c{i}"].astype(float)
-    frame_object = frame.astype({f"c{i}": object for i in range(4)})
-    frame_string = frame.astype({f"c{i}": "string" for i in range(4)})
-    text = m[:, :4]
-    long_col = text_column(long_rows, 1000, rng).reshape(-1, 1)
-
-    enc = kavrel.Encoder()
-    # Correctness cross-check: on the text columns the codes equal pandas' sorted factorize.
-    ours = enc.encode(text)
-    for c in range(4):
-        codes, _ = pd.factorize(text[:, c], sort=True)
-        assert np.array_equal(ours[:, c], codes.astype(float)), f"column {c} differs from pandas"
-
-    rows_out = []  # (case, tool, seconds)
-
-    def add(case, tool, fn):
-        seconds = median_time(fn, repeat)
-        rows_out.append((case, tool, seconds))
-        print(f"{case:38s} {tool:42s} {seconds:8.3f} s", flush=True)
-
-    case = f"encode {rows:,} x 8 object ndarray"
-    add(case, "kavrel", lambda: enc.encode(m))
-    add(case, "pandas factorize(sort=True) per column", lambda: pandas_factorize(pd.DataFrame(m)))
-    add(case, "sklearn OrdinalEncoder.fit_transform (text)", lambda: sklearn_encoder(text))
-    add(case, "pyarrow dictionary_encode + sorted remap", lambda: pyarrow_encode([text[:, c] for c in range(4)]))
-
-    case = f"encode {rows:,} x 8 DataFrame (object)"
-    add(case, "kavrel", lambda: enc.encode(frame_object))
-    add(case, "pandas factorize(sort=True) per column", lambda: pandas_factorize(frame_object))
-
-    case = f"encode {rows:,} x 8 DataFrame (string dtype)"
-    add(case, "kavrel", lambda: enc.encode(frame_string))
-    add(case, "pandas factorize(sort=True) per column", lambda: pandas_factorize(frame_string))
-
-    case = f"encode {long_rows:,} x 1 text column"
-    add(case, "kavrel", lambda: enc.encode(long_col))
-    add(case, "pandas factorize(sort=True)", lambda: pd.factorize(long_col[:, 0], sort=True))
-    add(case, "pyarrow from the object column", lambda: pyarrow_encode([long_col[:, 0]]))
-    add(case, "pyarrow on its native string array", pyarrow_native([long_col[:, 0]]))
-
-    case = f"decode {rows:,} x 8 ndarray"
-    codes = enc.encode(m)
-    add(case, "kavrel", lambda: enc.decode(codes))
-    add(case, "numpy.array(m).astype(object)", lambda: np.array(codes).astype(object))
-    sk, sk_codes = sklearn_encoder(text)
-    add(case, "sklearn OrdinalEncoder.inverse_transform (text)", lambda: sk.inverse_transform(sk_codes))
-
-    case = f"decode {rows:,} x 8 DataFrame"
-    fcodes = enc.encode(frame_object)
-    add(case, "kavrel", lambda: enc.decode(fcodes))
-
-    case = f"decode {long_rows:,} x 1 text column"
-    lcodes = enc.encode(long_col)
-    add(case, "kavrel", lambda: enc.decode(lcodes))
+    load_before = os.getloadavg()[0]
+    run = Run(repeat)
+    enc, decodable, wide = encode_cases(run, rows, long_rows, rng)
+    decode_cases(run, decodable)
 
     # The serial part: reading the Python objects, per cell.
-    numeric = np.array(m[:, 4:], dtype=object)
+    numeric = np.array(wide[:, 4:], dtype=object)
     read_ns = median_time(lambda: enc.encode(numeric), repeat) / numeric.size * 1e9
 
     peak_bytes = encode_peak_memory(rows)
@@ -255,76 +496,27 @@ def main():
     tables = [wide_table(rows // 4, np.random.default_rng(10 + i)) for i in range(4)]
     threads = python_threads(tables, repeat)
 
-    write_report(rows_out, pool, threads, read_ns, peak_bytes, m, args)
-
-
-def write_report(rows_out, pool, threads, read_ns, peak_bytes, m, args):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    import matplotlib.ticker
-    import pyarrow
-    import sklearn
-
-    cases = list(dict.fromkeys(case for case, _, _ in rows_out))
-    ours = {case: s for case, tool, s in rows_out if tool == "kavrel"}
-    lines = [
-        "# Benchmarks",
-        "",
-        f"Command: `make bench{'-quick' if args.quick else ''}` "
-        f"(`scripts/py ft bench/bench.py{' --quick' if args.quick else ''}`). "
-        "Medians of repeated runs after a warm-up, all in one process.",
-        "",
-        f"Machine: {platform.machine()}, {os.cpu_count()} cores, {platform.platform()}. "
-        f"Python {platform.python_version()} ({'free-threaded' if not sys._is_gil_enabled() else 'GIL'}), "
-        f"numpy {np.__version__}, pandas {pd.__version__}, scikit-learn {sklearn.__version__}, "
-        f"pyarrow {pyarrow.__version__}. polars publishes no free-threaded build, so it is not measured here.",
-        "",
-        "| case | tool | seconds | peer ÷ kavrel |",
-        "|---|---|---:|---:|",
-    ]
-    for case, tool, seconds in rows_out:
-        ratio = "" if tool == "kavrel" or case not in ours else f"{seconds / ours[case]:.2f}"
-        lines.append(f"| {case} | {tool} | {seconds:.3f} | {ratio} |")
-    lines += [
-        "",
-        "## Scaling",
-        "",
-        f"Pool of 1 thread vs 2 (`RAYON_NUM_THREADS`), encode of the long text column: "
-        f"{pool[1]:.3f} s vs {pool[2]:.3f} s, speed-up {pool[1] / pool[2]:.2f}.",
-        "",
-        "| Python threads | each encodes its own table (s) | all decode with one encoder (s) |",
-        "|---:|---:|---:|",
-    ]
-    for n, (e, d) in threads.items():
-        lines.append(f"| {n} | {e:.3f} | {d:.3f} |")
-    out_bytes = m.shape[0] * m.shape[1] * 8
-    lines += [
-        "",
-        f"Serial part (reading the Python objects of numeric object cells): {read_ns:.1f} ns per cell.",
-        "",
-        f"Peak memory of one encode of the {m.shape[0]:,} x {m.shape[1]} object ndarray, above the table "
-        f"itself (fresh process): {peak_bytes / 2**20:.0f} MiB, for an output of {out_bytes / 2**20:.0f} MiB.",
-        "",
-        "![chart](benchmarks.png)",
-        "",
-    ]
-    (ROOT / "docs").mkdir(exist_ok=True)
-    (ROOT / "docs" / "benchmarks.md").write_text("\n".join(lines))
-
-    fig, ax = plt.subplots(figsize=(10, 0.45 * len(rows_out) + 1))
-    labels = [f"{case} — {tool}" for case, tool, _ in rows_out]
-    colors = ["tab:green" if tool == "kavrel" else "tab:gray" for _, tool, _ in rows_out]
-    ax.barh(range(len(rows_out)), [s for _, _, s in rows_out], color=colors)
-    ax.set_yticks(range(len(rows_out)), labels, fontsize=7)
-    ax.invert_yaxis()
-    ax.set_xscale("log")
-    ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())  # decades only: no crowded labels
-    ax.set_xlabel("seconds (log scale, lower is better)")
-    fig.tight_layout()
-    fig.savefig(ROOT / "docs" / "benchmarks.png", dpi=110, bbox_inches="tight")
-    print("wrote docs/benchmarks.md and docs/benchmarks.png")
+    saved = dict(
+        env=args.env,
+        command=args.command,
+        quick=args.quick,
+        repeat=repeat,
+        machine=f"{platform.machine()}, {os.cpu_count()} cores, {platform.platform()}",
+        free_threaded=not sys._is_gil_enabled(),
+        versions=versions(),
+        rows=run.rows,
+        notes=run.notes,
+        read_ns=read_ns,
+        peak=dict(bytes=peak_bytes, shape=list(wide.shape), out_bytes=wide.shape[0] * wide.shape[1] * 8),
+        pool={str(n): s for n, s in pool.items()},
+        long_rows=long_rows,
+        threads={str(n): list(t) for n, t in threads.items()},
+        # Other work on the machine slows every figure: how much there was.
+        load=[load_before, os.getloadavg()[0]],
+    )
+    args.out.parent.mkdir(parents=True, exist_ok=True)
+    args.out.write_text(json.dumps(saved, indent=1))
+    print(f"saved {args.out}")
 
 
 if __name__ == "__main__":
