@@ -14,6 +14,8 @@ namespace kavrel {
 class TextColumn {
 public:
     void reserve(std::size_t cells) { spans_.reserve(cells); }
+    // Room for `size` bytes of text in all, when the caller knows it.
+    void reserve_bytes(std::size_t size) { bytes_.reserve(size); }
     void push_back(std::string_view cell) {
         spans_.push_back({bytes_.size(), cell.size()});
         bytes_.append(cell);
