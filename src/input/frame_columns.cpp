@@ -148,6 +148,33 @@ bool is_code_type(int type) noexcept {
            type == NPY_LONGLONG;
 }
 
+// Calls read(code) for each code of `codes` (a signed integer array).
+template <class Read>
+void for_each_code(PyArrayObject* codes, Read&& read) {
+    const char* data = PyArray_BYTES(codes);
+    const npy_intp stride = PyArray_STRIDE(codes, 0), n = PyArray_DIM(codes, 0);
+    auto loop = [&]<class T>(T) {
+        for (npy_intp i = 0; i < n; ++i) {
+            T code;
+            std::memcpy(&code, data + i * stride, sizeof code);
+            read(static_cast<std::int64_t>(code));
+        }
+    };
+    switch (PyArray_TYPE(codes)) {
+        case NPY_BYTE: return loop(npy_byte{});
+        case NPY_SHORT: return loop(npy_short{});
+        case NPY_INT: return loop(npy_int{});
+        case NPY_LONG: return loop(npy_long{});
+        default: return loop(npy_longlong{});
+    }
+}
+
+bool has_missing_code(PyArrayObject* codes) {
+    bool missing = false;
+    for_each_code(codes, [&](std::int64_t code) { missing |= code < 0; });
+    return missing;
+}
+
 // A Categorical: its codes, and its categories when they are numbers, or
 // objects whose reading runs no Python code.
 std::optional<Source> categorical_source(py::Ref series, std::size_t n_rows, const Pandas& pandas) {
@@ -188,6 +215,10 @@ std::optional<Source> categorical_source(py::Ref series, std::size_t n_rows, con
                 return std::nullopt;
         }
     }
+    // Integer categories with a missing cell: "values" holds NaN, or an
+    // integer made of it when the frame's other columns make it an integer
+    // array.  Only "values" knows.
+    if (PyTypeNum_ISINTEGER(category_type) && has_missing_code(code_array)) return std::nullopt;
     Source s;
     s.kind = Source::Kind::categorical;
     s.series = std::move(series);
@@ -271,27 +302,6 @@ bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, Colu
                 add_native_cell(lists, c, n_rows, false, 0.0, text);
         },
         [&] { add_native_cell(lists, c, n_rows, missing_number, nan, missing_text); });
-}
-
-// Calls read(code) for each code of `codes` (a signed integer array).
-template <class Read>
-void for_each_code(PyArrayObject* codes, Read&& read) {
-    const char* data = PyArray_BYTES(codes);
-    const npy_intp stride = PyArray_STRIDE(codes, 0), n = PyArray_DIM(codes, 0);
-    auto loop = [&]<class T>(T) {
-        for (npy_intp i = 0; i < n; ++i) {
-            T code;
-            std::memcpy(&code, data + i * stride, sizeof code);
-            read(static_cast<std::int64_t>(code));
-        }
-    };
-    switch (PyArray_TYPE(codes)) {
-        case NPY_BYTE: return loop(npy_byte{});
-        case NPY_SHORT: return loop(npy_short{});
-        case NPY_INT: return loop(npy_int{});
-        case NPY_LONG: return loop(npy_long{});
-        default: return loop(npy_longlong{});
-    }
 }
 
 // Each category read once; every cell is then the category its code names,
