@@ -25,6 +25,8 @@ public:
         if (!entry_of_.empty()) entry_of_.reserve(cells);
         entries_.reserve(cells);
     }
+    // Room for `size` bytes of text in all, when the caller knows it.
+    void reserve_bytes(std::size_t size) { bytes_.reserve(size); }
     // Appends a cell with a text of its own.
     void push_back(std::string_view text) {
         add_entry(bytes_.size(), text.size());

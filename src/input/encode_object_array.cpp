@@ -1,6 +1,7 @@
 #include "encode_object_array.hpp"
 
 #include "../core/table_encoding.hpp"
+#include "frame_columns.hpp"
 #include "read_table.hpp"
 
 namespace kavrel {
@@ -9,9 +10,13 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     auto [n_rows, n_cols] = read_shape(obj);
     // Checked and allocated before any cell is read.
     Matrix matrix = Matrix::zeros(n_rows, n_cols);
-    py::Ref source = kind.is_table() ? read_values(obj) : py::Ref::borrow(obj.get());
     ColumnLists lists(n_cols);
-    read_cells(source, n_rows, n_cols, lists);
+    // A pandas frame is read from its columns' own storage where it can be
+    // with the outcome of its "values", which the other frames give.
+    if (!kind.is_table())
+        read_cells(obj, n_rows, n_cols, lists);
+    else if (!read_frame_columns(obj, n_rows, n_cols, lists))
+        read_cells(read_values(obj), n_rows, n_cols, lists);
     EncodingInfo info = encode_columns(lists, matrix);
     return {std::move(matrix), std::move(info)};
 }

@@ -5,6 +5,7 @@
 #include "../python/errors.hpp"
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
+#include "string_dtype.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -34,9 +35,14 @@ py::Ref read_cell(PyObject* source, std::size_t r, std::size_t c) {
     return cell;
 }
 
-// Whether `cell` is a number, by the float protocol; its value in `value`.
-// Exact str, int and bool are decided here with the protocol's outcome,
-// huge integers included, without raising and clearing an exception.
+}  // namespace
+
+void clear_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+        throw py::PythonError{};
+    PyErr_Clear();
+}
+
 bool read_number(PyObject* cell, double& value) {
     PyTypeObject* type = Py_TYPE(cell);
     if (type == &PyFloat_Type) {
@@ -46,19 +52,13 @@ bool read_number(PyObject* cell, double& value) {
     if (type == &PyUnicode_Type) return false;
     value = type == &PyLong_Type || type == &PyBool_Type ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
     if (value == -1.0 && PyErr_Occurred()) {
-        // An ordinary exception says "not a number".  MemoryError and what
-        // is not an Exception at all (KeyboardInterrupt, SystemExit) end
-        // the call and reach the caller as they are.
-        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
-            throw py::PythonError{};
-        PyErr_Clear();
+        // An ordinary exception says "not a number".
+        clear_ordinary_error();
         return false;
     }
     return true;
 }
 
-// Appends str(cell).  Exact str, float, int and bool get the text that
-// str() gives without making a Python object.
 void append_cell_text(TextColumn& texts, PyObject* cell) {
     PyTypeObject* type = Py_TYPE(cell);
     if (type == &PyUnicode_Type) {
@@ -92,9 +92,15 @@ void append_cell_text(TextColumn& texts, PyObject* cell) {
     py::append_utf8(texts, text.get());
 }
 
-// Adds one cell to column c of `lists`: a number to its numbers while the
-// column is numeric, otherwise its text; its first non-number turns the
-// column into text.
+void turn_text(ColumnLists& lists, std::size_t c, std::size_t n_rows) {
+    auto& texts = lists.text_cells[c];
+    auto& numbers = lists.number_cells[c];
+    lists.column_is_text[c] = 1;
+    texts.reserve(n_rows);
+    for (double number : numbers) texts.push_back(render_number(number));
+    numbers = {};
+}
+
 void add_cell(ColumnLists& lists, std::size_t c, std::size_t n_rows, PyObject* cell) {
     auto& texts = lists.text_cells[c];
     if (lists.column_is_text[c]) {
@@ -107,12 +113,11 @@ void add_cell(ColumnLists& lists, std::size_t c, std::size_t n_rows, PyObject* c
         numbers.push_back(value);
         return;
     }
-    lists.column_is_text[c] = 1;
-    texts.reserve(n_rows);
-    for (double number : numbers) texts.push_back(render_number(number));
-    numbers = {};
+    turn_text(lists, c, n_rows);
     append_cell_text(texts, cell);
 }
+
+namespace {
 
 // --- Arrays whose type is exactly numpy.ndarray ------------------------------
 // Their item access cannot be overridden from Python, so their elements are
@@ -149,6 +154,29 @@ void read_numeric_column(const char* base, npy_intp stride, std::size_t n_rows, 
     }
 }
 
+// Calls read(T{}) with the element type T of numpy type number `type`;
+// false for a type that is not one of the real numbers read here.
+template <class Read>
+bool with_numeric_type(int type, Read&& read) {
+    switch (type) {
+        case NPY_BOOL: read(npy_bool{}); return true;
+        case NPY_BYTE: read(npy_byte{}); return true;
+        case NPY_UBYTE: read(npy_ubyte{}); return true;
+        case NPY_SHORT: read(npy_short{}); return true;
+        case NPY_USHORT: read(npy_ushort{}); return true;
+        case NPY_INT: read(npy_int{}); return true;
+        case NPY_UINT: read(npy_uint{}); return true;
+        case NPY_LONG: read(npy_long{}); return true;
+        case NPY_ULONG: read(npy_ulong{}); return true;
+        case NPY_LONGLONG: read(npy_longlong{}); return true;
+        case NPY_ULONGLONG: read(npy_ulonglong{}); return true;
+        case NPY_HALF: read(Half{}); return true;
+        case NPY_FLOAT: read(npy_float{}); return true;
+        case NPY_DOUBLE: read(npy_double{}); return true;
+        default: return false;
+    }
+}
+
 // Fixed-width unicode: UCS4 code points, trailing NULs not part of the text.
 // False, with nothing appended, for an element holding a value above
 // U+10FFFF, which no str can hold.
@@ -170,13 +198,15 @@ bool append_ucs4(TextColumn& texts, const char* element, std::size_t width) {
     return true;
 }
 
-// Whether reading `cell` runs no Python code: an exact str, float, int or
-// bool (or None, whose str() is built in).
+}  // namespace
+
 bool runs_no_python_code(PyObject* cell) noexcept {
     PyTypeObject* type = Py_TYPE(cell);
     return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type || type == &PyBool_Type ||
            cell == Py_None;
 }
+
+namespace {
 
 // An object's header and the start of a compact str's text.  Unconditional
 // and harmless for null: prefetches never fault.
@@ -229,34 +259,84 @@ private:
     std::uint64_t generation_ = 1;
 };
 
-// A cell's place in the reading order, column by column: the cell of
-// `column` and `row`.
-struct Position {
-    std::size_t column;
-    std::size_t row;
-};
+using Position = CellPosition;
 
-// What the direct road relies on, read from the array before its first
-// cell: code that a cell runs (its __str__ or __float__) may resize or
-// reshape the array, and then none of it holds any more.
+// What the direct road relies on, read from the array (two-dimensional, or
+// one column of a frame) before its first cell: code that a cell runs (its
+// __str__ or __float__) may resize or reshape the array, and then none of
+// it holds any more.
 struct Layout {
     const char* data;
+    int ndim;
     npy_intp dims[2];
     npy_intp strides[2];
     PyArray_Descr* descr;
 
     static Layout of(PyArrayObject* a) noexcept {
+        const int ndim = PyArray_NDIM(a);
         return {PyArray_BYTES(a),
-                {PyArray_DIM(a, 0), PyArray_DIM(a, 1)},
-                {PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1)},
+                ndim,
+                {PyArray_DIM(a, 0), ndim == 2 ? PyArray_DIM(a, 1) : 1},
+                {PyArray_STRIDE(a, 0), ndim == 2 ? PyArray_STRIDE(a, 1) : 0},
                 PyArray_DESCR(a)};
     }
     bool still_holds(PyArrayObject* a) const noexcept {
-        return PyArray_NDIM(a) == 2 && data == PyArray_BYTES(a) && dims[0] == PyArray_DIM(a, 0) &&
-               dims[1] == PyArray_DIM(a, 1) && strides[0] == PyArray_STRIDE(a, 0) &&
-               strides[1] == PyArray_STRIDE(a, 1) && descr == PyArray_DESCR(a);
+        if (PyArray_NDIM(a) != ndim || data != PyArray_BYTES(a) || descr != PyArray_DESCR(a)) return false;
+        for (int i = 0; i < ndim; ++i)
+            if (dims[i] != PyArray_DIM(a, i) || strides[i] != PyArray_STRIDE(a, i)) return false;
+        return true;
     }
 };
+
+// Reads the object cells of column c, which start at `column` in the
+// buffer of `array` (laid out as `layout`) and lie `row_stride` apart, from
+// row `from` on.  Returns the first row it did not read: n_rows when it read
+// them all, earlier when a cell's Python code changed the array's layout.
+std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const char* column,
+                               npy_intp row_stride, std::size_t n_rows, std::size_t c, ColumnLists& lists,
+                               SeenStrings& seen) {
+    auto element_at = [&](std::size_t r) {
+        PyObject* element;
+        std::memcpy(&element, column + static_cast<npy_intp>(r) * row_stride, sizeof element);
+        return element;
+    };
+    TextColumn& texts = lists.text_cells[c];
+    seen.forget();
+    lists.number_cells[c].reserve(n_rows);
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        // The cells of a column are scattered over the heap: a cache miss
+        // each, unless fetched a few rows ahead.
+        const bool text = lists.column_is_text[c];
+        if (r + object_ahead < n_rows) {
+            PyObject* ahead = element_at(r + object_ahead);
+            prefetch_object(ahead);
+            if (text) seen.prefetch(ahead);
+        }
+        PyObject* element = element_at(r);
+        if (text) {
+            if (std::optional<std::size_t> earlier = seen.cell_of(element)) {
+                texts.push_back_copy_of(*earlier);
+                continue;
+            }
+        }
+        PyObject* cell = element != nullptr ? element : Py_None;
+        if (runs_no_python_code(cell)) {
+            add_cell(lists, c, n_rows, cell);
+            if (lists.column_is_text[c] && Py_TYPE(cell) == &PyUnicode_Type)
+                seen.remember(cell, texts.size() - 1);
+        } else {
+            // Held for the cell's reading, as the item read would: its
+            // __str__ or __float__ may change the array.  Then an address
+            // may name a new object, and the array may have moved or
+            // changed its shape.
+            py::Ref held = py::Ref::borrow(cell);
+            add_cell(lists, c, n_rows, held.get());
+            seen.forget();
+            if (!layout.still_holds(array)) return r + 1;
+        }
+    }
+    return n_rows;
+}
 
 // Reads the cells of an exactly-numpy.ndarray source directly, and returns
 // where the item reads must go on: past the last cell when the direct road
@@ -276,27 +356,13 @@ std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, s
     const npy_intp row_stride = layout.strides[0], col_stride = layout.strides[1];
     const Position all_read{n_cols, 0};
 
-    auto numeric = [&]<class T>(T) {
+    if (is_numeric_type(PyArray_TYPE(array))) {
         for (std::size_t c = 0; c < n_cols; ++c)
-            read_numeric_column<T>(data + static_cast<npy_intp>(c) * col_stride, row_stride, n_rows,
-                                   lists.number_cells[c]);
-        return std::optional<Position>(all_read);
-    };
+            read_numbers(PyArray_TYPE(array), data + static_cast<npy_intp>(c) * col_stride, row_stride,
+                         n_rows, lists.number_cells[c]);
+        return all_read;
+    }
     switch (PyArray_TYPE(array)) {
-        case NPY_BOOL: return numeric(npy_bool{});
-        case NPY_BYTE: return numeric(npy_byte{});
-        case NPY_UBYTE: return numeric(npy_ubyte{});
-        case NPY_SHORT: return numeric(npy_short{});
-        case NPY_USHORT: return numeric(npy_ushort{});
-        case NPY_INT: return numeric(npy_int{});
-        case NPY_UINT: return numeric(npy_uint{});
-        case NPY_LONG: return numeric(npy_long{});
-        case NPY_ULONG: return numeric(npy_ulong{});
-        case NPY_LONGLONG: return numeric(npy_longlong{});
-        case NPY_ULONGLONG: return numeric(npy_ulonglong{});
-        case NPY_HALF: return numeric(Half{});
-        case NPY_FLOAT: return numeric(npy_float{});
-        case NPY_DOUBLE: return numeric(npy_double{});
         case NPY_UNICODE: {
             // Never a number: every column is text from its first cell on.
             std::size_t width = static_cast<std::size_t>(PyArray_ITEMSIZE(array)) / 4;
@@ -316,50 +382,14 @@ std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, s
             SeenStrings seen(n_rows);
             for (std::size_t c = 0; c < n_cols; ++c) {
                 const char* column = data + static_cast<npy_intp>(c) * col_stride;
-                auto element_at = [&](std::size_t r) {
-                    PyObject* element;
-                    std::memcpy(&element, column + static_cast<npy_intp>(r) * row_stride, sizeof element);
-                    return element;
-                };
-                TextColumn& texts = lists.text_cells[c];
-                seen.forget();
-                lists.number_cells[c].reserve(n_rows);
-                for (std::size_t r = 0; r < n_rows; ++r) {
-                    // The cells of a column are scattered over the heap: a
-                    // cache miss each, unless fetched a few rows ahead.
-                    const bool text = lists.column_is_text[c];
-                    if (r + object_ahead < n_rows) {
-                        PyObject* ahead = element_at(r + object_ahead);
-                        prefetch_object(ahead);
-                        if (text) seen.prefetch(ahead);
-                    }
-                    PyObject* element = element_at(r);
-                    if (text) {
-                        if (std::optional<std::size_t> earlier = seen.cell_of(element)) {
-                            texts.push_back_copy_of(*earlier);
-                            continue;
-                        }
-                    }
-                    PyObject* cell = element != nullptr ? element : Py_None;
-                    if (runs_no_python_code(cell)) {
-                        add_cell(lists, c, n_rows, cell);
-                        if (lists.column_is_text[c] && Py_TYPE(cell) == &PyUnicode_Type)
-                            seen.remember(cell, texts.size() - 1);
-                    } else {
-                        // Held for the cell's reading, as the item read would:
-                        // its __str__ or __float__ may change the array.  Then
-                        // an address may name a new object, and the array may
-                        // have moved or changed its shape.
-                        py::Ref held = py::Ref::borrow(cell);
-                        add_cell(lists, c, n_rows, held.get());
-                        seen.forget();
-                        if (!layout.still_holds(array))
-                            return r + 1 < n_rows ? Position{c, r + 1} : Position{c + 1, 0};
-                    }
-                }
+                std::size_t stop =
+                    read_object_column(array, layout, column, row_stride, n_rows, c, lists, seen);
+                if (stop < n_rows) return Position{c, stop};
+                if (c + 1 < n_cols && !layout.still_holds(array)) return Position{c + 1, 0};
             }
             return all_read;
         }
+        case NPY_VSTRING: return read_string_dtype_cells(array, n_rows, n_cols, lists);
         default: return std::nullopt;
     }
 }
@@ -392,6 +422,28 @@ void read_cells(py::Handle source, std::size_t n_rows, std::size_t n_cols, Colum
             py::Ref cell = read_cell(source.get(), r, c);
             add_cell(lists, c, n_rows, cell.get());
         }
+    }
+}
+
+bool is_numeric_type(int type) noexcept {
+    return with_numeric_type(type, [](auto) {});
+}
+
+void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_rows, std::vector<double>& out) {
+    with_numeric_type(type, [&]<class T>(T) { read_numeric_column<T>(base, stride, n_rows, out); });
+}
+
+void read_object_array_column(PyArrayObject* array, std::size_t c, ColumnLists& lists) {
+    const auto n_rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const Layout layout = Layout::of(array);
+    SeenStrings seen(n_rows);
+    std::size_t r = read_object_column(array, layout, layout.data, layout.strides[0], n_rows, c, lists, seen);
+    // The array changed under a cell's code: its items, as they are now.
+    for (; r < n_rows; ++r) {
+        py::Ref cell = py::Ref::steal(
+            PySequence_GetItem(reinterpret_cast<PyObject*>(array), static_cast<Py_ssize_t>(r)));
+        if (!cell) py::fail_with_python_error();
+        add_cell(lists, c, n_rows, cell.get());
     }
 }
 

@@ -74,6 +74,18 @@ def same_floats(a, b):
     return True
 
 
+def same_cells(a, b):
+    """Two arrays of the same shape and dtype whose cells are equal and of
+    the same type, NaN equal to NaN and -0.0 told from 0.0."""
+    assert a.shape == b.shape and a.dtype == b.dtype
+    for x, y in zip(a.ravel().tolist(), b.ravel().tolist()):
+        assert type(x) is type(y)
+        if isinstance(x, float) and math.isnan(x):
+            assert math.isnan(y)
+        else:
+            assert x == y and (not isinstance(x, float) or math.copysign(1, x) == math.copysign(1, y))
+
+
 def assert_float64_array(result, expected):
     """`result` is a plain float64 ndarray equal to `expected`, NaN-aware."""
     assert type(result) is np.ndarray

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import kavrel
-from conftest import FailingStr
+from conftest import FailingStr, same_cells
 
 
 class ndarray(np.ndarray):  # noqa: N801 - the name is what routes it
@@ -31,16 +31,6 @@ def both_roads(table):
     fast_enc, slow_enc = kavrel.Encoder(), kavrel.Encoder()
     fast, slow = fast_enc.encode(table), slow_enc.encode(slow_input)
     return (fast, fast_enc.decode(fast)), (slow, slow_enc.decode(slow))
-
-
-def same_cells(a, b):
-    assert a.shape == b.shape and a.dtype == b.dtype
-    for x, y in zip(a.ravel().tolist(), b.ravel().tolist()):
-        assert type(x) is type(y)
-        if isinstance(x, float) and math.isnan(x):
-            assert math.isnan(y)
-        else:
-            assert x == y and (not isinstance(x, float) or math.copysign(1, x) == math.copysign(1, y))
 
 
 def assert_same(table):

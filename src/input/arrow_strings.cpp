@@ -1,0 +1,91 @@
+#include "arrow_strings.hpp"
+
+#include "../python/errors.hpp"
+#include "read_table.hpp"
+#include "utf8_check.hpp"
+
+#include <cstring>
+
+namespace kavrel {
+
+namespace {
+
+// Whether `chunk` has the buffers that `format` says it has, and nothing
+// that a plain string array does not have.
+bool well_formed(const ArrowArray& chunk, bool view) noexcept {
+    if (chunk.length < 0 || chunk.offset < 0 || chunk.n_children != 0 || chunk.dictionary != nullptr)
+        return false;
+    // Validity, offsets (or views) and data; views add their data buffers
+    // and a last buffer holding their sizes.
+    if (view ? chunk.n_buffers < 3 : chunk.n_buffers != 3) return false;
+    if (chunk.length == 0) return true;
+    if (chunk.buffers[1] == nullptr) return false;
+    if (!view && chunk.buffers[2] == nullptr) return false;
+    return true;
+}
+
+}  // namespace
+
+bool arrow_text_is_valid(const char* text, std::size_t size) noexcept {
+    return is_valid_utf8(text, size);
+}
+
+std::optional<ArrowStrings> ArrowStrings::open(py::Handle exporter) {
+    py::Ref capsule = py::Ref::steal(PyObject_CallMethod(exporter.get(), "__arrow_c_stream__", nullptr));
+    if (!capsule) {
+        clear_ordinary_error();
+        return std::nullopt;
+    }
+    auto* exported =
+        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), arrow::stream_capsule_name));
+    if (exported == nullptr) {
+        clear_ordinary_error();
+        return std::nullopt;
+    }
+    if (exported->release == nullptr) return std::nullopt;  // taken by someone else
+    ArrowStrings column;
+    // Ours from here on; the capsule's destructor sees it released.
+    column.stream_ = arrow::Stream::take(exported);
+
+    arrow::Schema schema;
+    if (column.stream_->get_schema(column.stream_.get(), schema.get()) != 0 || schema.released())
+        return std::nullopt;
+    const char* format = schema->format;
+    if (format == nullptr || schema->dictionary != nullptr || schema->n_children != 0) return std::nullopt;
+    if (std::strcmp(format, "u") == 0)
+        column.layout_ = Layout::string;
+    else if (std::strcmp(format, "U") == 0)
+        column.layout_ = Layout::large_string;
+    else if (std::strcmp(format, "vu") == 0)
+        column.layout_ = Layout::string_view;
+    else
+        return std::nullopt;
+
+    for (;;) {
+        arrow::Array chunk;
+        if (column.stream_->get_next(column.stream_.get(), chunk.get()) != 0) return std::nullopt;
+        if (chunk.released()) break;  // the end of the stream
+        if (!well_formed(*chunk, column.layout_ == Layout::string_view)) return std::nullopt;
+        column.length_ += static_cast<std::size_t>(chunk->length);
+        column.text_bytes_ += column.data_span(*chunk);
+        column.chunks_.push_back(std::move(chunk));
+    }
+    return column;
+}
+
+std::size_t ArrowStrings::data_span(const ArrowArray& chunk) const noexcept {
+    if (chunk.length == 0) return 0;
+    auto span = [&]<class Offset>(Offset) {
+        const auto* offsets = static_cast<const Offset*>(chunk.buffers[1]) + chunk.offset;
+        return offsets[chunk.length] > offsets[0]
+                   ? static_cast<std::size_t>(offsets[chunk.length] - offsets[0])
+                   : 0;
+    };
+    switch (layout_) {
+        case Layout::string: return span(std::int32_t{});
+        case Layout::large_string: return span(std::int64_t{});
+        default: return 0;
+    }
+}
+
+}  // namespace kavrel

@@ -1,0 +1,141 @@
+// An Arrow string column read from its own buffers: the producer exports it
+// through the Arrow PyCapsule interface (__arrow_c_stream__), and the
+// strings are read in place, chunk by chunk, without a Python object per
+// string.
+#pragma once
+
+#include <Python.h>
+
+#include "../python/ref.hpp"
+#include "arrow_c_data.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace kavrel {
+
+class ArrowStrings {
+public:
+    // The column that `exporter` (e.g. a pyarrow ChunkedArray) streams, when
+    // it streams one of the string layouts (string, large_string,
+    // string_view) in well-formed chunks.  Nothing otherwise, also when the
+    // export raises an ordinary exception (cleared); MemoryError and what
+    // is not an Exception throw py::PythonError.
+    static std::optional<ArrowStrings> open(py::Handle exporter);
+
+    std::size_t length() const noexcept { return length_; }
+    // The bytes of all strings (and of what nulls span), or 0 when the
+    // layout does not tell it at a glance.
+    std::size_t text_bytes() const noexcept { return text_bytes_; }
+
+    // Calls text(std::string_view) for each string and null() for each
+    // missing one, in row order.  Stops and returns false at a string that
+    // is not well-formed UTF-8 (no Python string could hold it).
+    template <class Text, class Null>
+    bool for_each(Text&& text, Null&& null) const;
+
+private:
+    enum class Layout { string, large_string, string_view };
+
+    template <class Offset, class Text, class Null>
+    static bool for_each_offset_string(const ArrowArray& chunk, Text& text, Null& null);
+    template <class Text, class Null>
+    static bool for_each_view_string(const ArrowArray& chunk, Text& text, Null& null);
+
+    std::size_t data_span(const ArrowArray& chunk) const noexcept;
+
+    static bool is_valid(const ArrowArray& chunk, std::int64_t i) noexcept {
+        if (chunk.null_count == 0 || chunk.buffers[0] == nullptr) return true;
+        const auto* bits = static_cast<const std::uint8_t*>(chunk.buffers[0]);
+        const std::int64_t j = chunk.offset + i;
+        return (bits[j >> 3] >> (j & 7)) & 1;
+    }
+
+    Layout layout_ = Layout::string;
+    std::size_t length_ = 0;
+    std::size_t text_bytes_ = 0;
+    // Released in reverse order: the chunks, then the stream.
+    arrow::Stream stream_;
+    std::vector<arrow::Array> chunks_;
+};
+
+// Whether `text` is well-formed UTF-8.
+bool arrow_text_is_valid(const char* text, std::size_t size) noexcept;
+
+template <class Offset, class Text, class Null>
+bool ArrowStrings::for_each_offset_string(const ArrowArray& chunk, Text& text, Null& null) {
+    const auto* offsets = static_cast<const Offset*>(chunk.buffers[1]) + chunk.offset;
+    const char* data = static_cast<const char*>(chunk.buffers[2]);
+    const std::int64_t n = chunk.length;
+    if (n == 0) return true;
+    // The strings lie end to end.  When their bytes are well-formed UTF-8
+    // as a whole and no string starts inside a character (on a
+    // continuation byte), each string is well-formed on its own.
+    const char* all_begin = data + offsets[0];
+    const char* all_end = data + offsets[n];
+    if (offsets[n] < offsets[0] ||
+        !arrow_text_is_valid(all_begin, static_cast<std::size_t>(all_end - all_begin)))
+        return false;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const char* begin = data + offsets[i];
+        const char* end = data + offsets[i + 1];
+        if (!is_valid(chunk, i)) {
+            null();
+            continue;
+        }
+        if (end < begin || begin < all_begin || end > all_end) return false;
+        if ((begin < all_end && (static_cast<unsigned char>(*begin) & 0xC0) == 0x80) ||
+            (end < all_end && (static_cast<unsigned char>(*end) & 0xC0) == 0x80))
+            return false;
+        text(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+    }
+    return true;
+}
+
+template <class Text, class Null>
+bool ArrowStrings::for_each_view_string(const ArrowArray& chunk, Text& text, Null& null) {
+    // 16 bytes per string: its length, then the string itself when it has
+    // at most 12 bytes, else a 4-byte prefix, the index of the data buffer
+    // (counted from the third buffer) and the offset in it.
+    const auto* views = static_cast<const char*>(chunk.buffers[1]) + 16 * chunk.offset;
+    const auto* data_buffers = reinterpret_cast<const char* const*>(chunk.buffers + 2);
+    for (std::int64_t i = 0; i < chunk.length; ++i) {
+        if (!is_valid(chunk, i)) {
+            null();
+            continue;
+        }
+        const char* view = views + 16 * i;
+        std::int32_t size;
+        std::memcpy(&size, view, 4);
+        const char* begin = view + 4;
+        if (size > 12) {
+            std::int32_t buffer, offset;
+            std::memcpy(&buffer, view + 8, 4);
+            std::memcpy(&offset, view + 12, 4);
+            begin = data_buffers[buffer] + offset;
+        }
+        if (!arrow_text_is_valid(begin, static_cast<std::size_t>(size))) return false;
+        text(std::string_view(begin, static_cast<std::size_t>(size)));
+    }
+    return true;
+}
+
+template <class Text, class Null>
+bool ArrowStrings::for_each(Text&& text, Null&& null) const {
+    for (const arrow::Array& chunk : chunks_) {
+        bool read = false;
+        switch (layout_) {
+            case Layout::string: read = for_each_offset_string<std::int32_t>(*chunk, text, null); break;
+            case Layout::large_string: read = for_each_offset_string<std::int64_t>(*chunk, text, null); break;
+            case Layout::string_view: read = for_each_view_string(*chunk, text, null); break;
+        }
+        if (!read) return false;
+    }
+    return true;
+}
+
+}  // namespace kavrel
