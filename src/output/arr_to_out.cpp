@@ -24,9 +24,8 @@ py::Ref float_array(const Matrix& matrix) {
 }
 
 py::Ref array_output(const Matrix& matrix, const EncodingInfo* info) {
-    py::Ref floats = float_array(matrix);
-    if (info == nullptr) return floats;
-    return decode_array(floats, matrix, *info);
+    if (info == nullptr) return float_array(matrix);
+    return decode_array(matrix, *info);
 }
 
 py::Ref table_output(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo* info) {

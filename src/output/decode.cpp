@@ -8,10 +8,13 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 namespace kavrel {
 
@@ -25,13 +28,29 @@ std::uint64_t code_of(double v) noexcept {
     return static_cast<std::uint64_t>(v);
 }
 
+// How many rows ahead the labels are fetched.
+constexpr std::size_t slot_ahead = 16, label_ahead = 8;
+
+// New reference: the str of a label's UTF-8 text, the object the UTF-8
+// decoder makes.  Labels are mostly short and ASCII: a text of two or more
+// ASCII bytes is copied straight into a new ASCII str, without the
+// decoder's dispatch.  Shorter texts go to the decoder, which hands out the
+// interpreter's shared empty and one-character strs.
+py::Ref label_str(std::string_view text) {
+    unsigned high_bits = 0;
+    for (unsigned char byte : text) high_bits |= byte & 0x80u;
+    if (high_bits != 0 || text.size() < 2) return py::to_str(text);
+    py::Ref str = py::check(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    std::memcpy(PyUnicode_DATA(str.get()), text.data(), text.size());
+    return str;
+}
+
 // The labels of one column as Python strings, each made once per call and
 // shared by every cell that carries it.  A column's codes are 0 .. m-1, so
 // they index a table directly; a code beyond it is looked up in the map.
 //
 // A column with at least as many cells as labels will meet most of them:
-// they are all made up front, in the map's own order, which reads the map's
-// strings front to back instead of at random.  Cells of a column with many
+// they are all made up front, in code order.  Cells of a column with many
 // labels land on them at random, a cache miss each; `prefetch` lets the
 // caller fetch the label of a cell some rows ahead.  A table with far fewer
 // cells than the column has labels gets no table at all: the labels its
@@ -40,63 +59,90 @@ std::uint64_t code_of(double v) noexcept {
 class LabelCache {
 public:
     LabelCache(const ReverseMap& reverse, std::size_t n_cells)
-        : reverse_(reverse), slots_(reverse.size() <= dense_factor * n_cells ? reverse.size() : 0) {
-        const bool eager = reverse.size() <= n_cells;
-        if (slots_.empty()) return;
+        : reverse_(reverse),
+          strs_(reverse.size() <= dense_factor * n_cells ? reverse.size() : 0),
+          texts_(strs_.size()) {
+        if (strs_.empty()) return;
+        // The map's order is a hash order, and its texts lie in yet another
+        // order: the texts are first put in code order, then the strs made
+        // front to back, so that they also lie in code order in memory and
+        // the call's end releases them front to back.
+        auto ahead = reverse.begin();
+        for (std::size_t i = 0; i < slot_ahead && ahead != reverse.end(); ++i) ++ahead;
         for (const auto& [code, text] : reverse) {
-            if (code >= slots_.size()) continue;
-            slots_[code] = {text, eager ? py::to_str(text) : py::Ref()};
+            if (ahead != reverse.end()) {
+                __builtin_prefetch(texts_.data() + std::min(ahead->first, texts_.size() - 1), 1);
+                ++ahead;
+            }
+            if (code < texts_.size()) texts_[code] = text;
+        }
+        if (reverse.size() > n_cells) return;  // made as met
+        for (std::size_t code = 0; code < texts_.size(); ++code) {
+            if (code + slot_ahead < texts_.size()) __builtin_prefetch(texts_[code + slot_ahead].data());
+            if (texts_[code].data() != nullptr) strs_[code] = label_str(texts_[code]);
         }
     }
 
     // Borrowed: the label of cell value `v`, or null when it has none (NaN,
-    // or a code the column never gave out).
+    // or a code the column never gave out).  Inline for the cells whose
+    // label is already made; the rest take the call.
     PyObject* label_of(double v) {
+        if (has_slot(v)) [[likely]] {
+            if (PyObject* str = strs_[static_cast<std::size_t>(v)].get()) [[likely]]
+                return str;
+        }
+        return make_label(v);
+    }
+
+    // Two steps, the first further ahead: the table entry of value `v`, then
+    // the label object it holds (whose reference count the cell will
+    // change).  Unconditional prefetches (of entry 0, or of null, for a
+    // value without one): the compiler drops a prefetch behind a branch.
+    void prefetch_slot(double v) const noexcept { __builtin_prefetch(strs_.data() + slot_index(v)); }
+    void prefetch_label(double v) const noexcept {
+        __builtin_prefetch(has_slot(v) ? strs_[static_cast<std::size_t>(v)].get() : nullptr, 1);
+    }
+
+private:
+    // A table when the column has at most this many labels per cell to
+    // decode.
+    static constexpr std::size_t dense_factor = 4;
+
+    bool has_slot(double v) const noexcept { return v >= 0 && v < static_cast<double>(strs_.size()); }
+    std::size_t slot_index(double v) const noexcept { return has_slot(v) ? static_cast<std::size_t>(v) : 0; }
+
+    [[gnu::noinline]] PyObject* make_label(double v) {
         if (std::isnan(v)) return nullptr;
         std::uint64_t code = code_of(v);
-        if (code < slots_.size()) {
-            Slot& slot = slots_[code];
-            if (slot.text.data() == nullptr) return nullptr;
-            if (!slot.str) slot.str = py::to_str(slot.text);
-            return slot.str.get();
+        if (code < strs_.size()) {
+            py::Ref& str = strs_[code];
+            if (!str && texts_[code].data() != nullptr) str = label_str(texts_[code]);
+            return str.get();
         }
         auto [kept, inserted] = met_.try_emplace(code);
         if (inserted) {
             auto it = reverse_.find(code);
-            if (it != reverse_.end()) kept->second = py::to_str(it->second);
+            if (it != reverse_.end()) kept->second = label_str(it->second);
         }
         return kept->second.get();
     }
 
-    // Two steps, the first further ahead: the slot of value `v`, then the
-    // label object it holds (whose reference count the cell will change).
-    // Unconditional prefetches (of slot 0, or of null, for a value without
-    // a slot): the compiler drops a prefetch that sits behind a branch.
-    void prefetch_slot(double v) const noexcept { __builtin_prefetch(slots_.data() + slot_index(v)); }
-    void prefetch_label(double v) const noexcept {
-        __builtin_prefetch(has_slot(v) ? slots_[static_cast<std::size_t>(v)].str.get() : nullptr, 1);
-    }
-
-private:
-    // A table of slots when the column has at most this many labels per
-    // cell to decode.
-    static constexpr std::size_t dense_factor = 4;
-
-    bool has_slot(double v) const noexcept { return v >= 0 && v < static_cast<double>(slots_.size()); }
-    std::size_t slot_index(double v) const noexcept { return has_slot(v) ? static_cast<std::size_t>(v) : 0; }
-
-    struct Slot {
-        std::string_view text;  // null data: a code the column never gave out
-        py::Ref str;
-    };
     const ReverseMap& reverse_;
-    std::vector<Slot> slots_;
-    // Codes without a slot, as met: their label, or null for none.
+    // Per code below the table's size: its label once made (all of them up
+    // front when the column has no more labels than cells), null before
+    // that and for a code the column never gave out.  Only the table's
+    // pointers are read per cell, so it is kept apart from the texts.
+    std::vector<py::Ref> strs_;
+    // Per code below the table's size: its text, null data for a code the
+    // column never gave out.
+    std::vector<std::string_view> texts_;
+    // Codes beyond the table, as met: their label, or null for none.
     boost::unordered_flat_map<std::uint64_t, py::Ref> met_;
 };
 
-// How many rows ahead the labels are fetched.
-constexpr std::size_t slot_ahead = 16, label_ahead = 8;
+// Rows per band of the array kind's filling: 64 rows of a table with 8
+// columns is 4 KiB of elements.
+constexpr std::size_t band_rows = 64;
 
 const ReverseMap& reverse_map_of(const EncodingInfo& info, std::size_t col) {
     auto it = info.reverse_maps.find(col);
@@ -104,69 +150,70 @@ const ReverseMap& reverse_map_of(const EncodingInfo& info, std::size_t col) {
     return it->second;
 }
 
-// The object array that this call made itself, when its type is exactly
-// numpy.ndarray: its item assignment cannot be overridden, so its elements
-// are replaced directly.  Null otherwise.
-PyArrayObject* writable_object_array(PyObject* objects, const Matrix& matrix) {
-    if (!PyArray_CheckExact(objects)) return nullptr;
-    auto* array = reinterpret_cast<PyArrayObject*>(objects);
-    if (PyArray_TYPE(array) != NPY_OBJECT || PyArray_NDIM(array) != 2 || !PyArray_ISWRITEABLE(array) ||
-        !PyArray_ISALIGNED(array) || static_cast<std::size_t>(PyArray_DIM(array, 0)) != matrix.n_rows() ||
-        static_cast<std::size_t>(PyArray_DIM(array, 1)) != matrix.n_cols())
-        return nullptr;
-    return array;
+// A new, zero-filled (all elements null) object array of shape `dims`.
+py::Ref object_array(int ndim, npy_intp* dims) {
+    np::ensure_imported();
+    return py::check(PyArray_SimpleNew(ndim, dims, NPY_OBJECT));
 }
 
-// Element (r, c) := a new reference to `value`; the old element is released.
-void store_element(PyArrayObject* array, std::size_t r, std::size_t c, py::Handle value) {
-    auto** slot = reinterpret_cast<PyObject**>(PyArray_BYTES(array) +
-                                               static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0) +
-                                               static_cast<npy_intp>(c) * PyArray_STRIDE(array, 1));
-    py::Ref old = py::Ref::steal(*slot);
-    *slot = py::Ref::borrow(value.get()).release();
+// An element of an object array := `value` (owned by the array from now
+// on); whatever the element held before is released.
+void put(PyObject** element, py::Ref value) noexcept {
+    py::Ref old = py::Ref::steal(std::exchange(*element, value.release()));
+}
+
+// Whether no label occurs twice: a frame's item read and assignment with a
+// label then address exactly one column.
+bool distinct_labels(const std::vector<std::string>& labels) {
+    std::vector<std::string_view> sorted(labels.begin(), labels.end());
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 }
 
 }  // namespace
 
-py::Ref decode_array(py::Handle floats, const Matrix& matrix, const EncodingInfo& info) {
-    py::Ref numpy = py::check(PyImport_ImportModule("numpy"));
-    py::Ref copy = py::check(PyObject_CallMethod(numpy.get(), "array", "O", floats.get()));
-    py::Ref objects = py::check(PyObject_CallMethod(copy.get(), "astype", "s", "object"));
-    copy = py::Ref();
-
+py::Ref decode_array(const Matrix& matrix, const EncodingInfo& info) {
     py::Ref missing = py::check(PyUnicode_FromString("NaN"));
     const std::vector<std::size_t>& columns = info.object_columns;
-    const std::size_t n_rows = matrix.n_rows();
+    const std::size_t n_rows = matrix.n_rows(), n_cols = matrix.n_cols();
     std::vector<LabelCache> labels;
     labels.reserve(columns.size());
+    // The labels of each matrix column, null for a column of numbers.  A
+    // learned column beyond the matrix is only possible without rows.
+    std::vector<LabelCache*> labels_of(n_cols, nullptr);
     for (std::size_t col : columns) {
         labels.emplace_back(reverse_map_of(info, col), n_rows);
-        if (n_rows > 0 && col >= matrix.n_cols()) fail(msg::ndarray_index_out_of_bounds);
+        if (n_rows > 0 && col >= n_cols) fail(msg::ndarray_index_out_of_bounds);
     }
-    auto text_of = [&](std::size_t k, std::size_t r) {
-        PyObject* label = labels[k].label_of(matrix.at(r, columns[k]));
-        return label ? label : missing.get();
-    };
+    for (std::size_t k = 0; k < columns.size(); ++k)
+        if (columns[k] < n_cols) labels_of[columns[k]] = &labels[k];
 
-    if (PyArrayObject* direct = writable_object_array(objects.get(), matrix)) {
-        // No Python code runs here, so the order of the stores is free: row
-        // by row, the elements and the floats they replace are met in
-        // memory order.
-        for (std::size_t r = 0; r < n_rows; ++r) {
-            for (std::size_t k = 0; k < columns.size(); ++k) {
-                if (r + slot_ahead < n_rows) labels[k].prefetch_slot(matrix.at(r + slot_ahead, columns[k]));
-                if (r + label_ahead < n_rows)
-                    labels[k].prefetch_label(matrix.at(r + label_ahead, columns[k]));
-                store_element(direct, r, columns[k], text_of(k, r));
+    npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(n_cols)};
+    py::Ref objects = object_array(2, dims);
+    // A fresh C-contiguous array that no Python code has seen: its element
+    // (r, c) is the matrix's cell (r, c).  It is filled a band of rows at a
+    // time, column by column within the band: the band's elements stay in
+    // cache, and each column runs as one simple loop.  A failure half way
+    // leaves null elements, which the array's release skips.
+    auto** elements = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
+    for (std::size_t band = 0; band < n_rows; band += band_rows) {
+        const std::size_t band_end = std::min(n_rows, band + band_rows);
+        for (std::size_t c = 0; c < n_cols; ++c) {
+            PyObject** element = elements + band * n_cols + c;
+            LabelCache* column_labels = labels_of[c];
+            if (column_labels == nullptr) {
+                // What numpy's float64 -> object conversion makes: a float
+                // with the cell's very bits (sign of zero, NaN payload).
+                for (std::size_t r = band; r < band_end; ++r, element += n_cols)
+                    put(element, py::check(PyFloat_FromDouble(matrix.at(r, c))));
+                continue;
             }
-        }
-        return objects;
-    }
-    for (std::size_t k = 0; k < columns.size(); ++k) {
-        for (std::size_t r = 0; r < n_rows; ++r) {
-            py::Ref key = py::check(
-                Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(columns[k])));
-            py::check(PyObject_CallMethod(objects.get(), "__setitem__", "OO", key.get(), text_of(k, r)));
+            for (std::size_t r = band; r < band_end; ++r, element += n_cols) {
+                if (r + slot_ahead < n_rows) column_labels->prefetch_slot(matrix.at(r + slot_ahead, c));
+                if (r + label_ahead < n_rows) column_labels->prefetch_label(matrix.at(r + label_ahead, c));
+                PyObject* label = column_labels->label_of(matrix.at(r, c));
+                put(element, py::Ref::borrow(label ? label : missing.get()));
+            }
         }
     }
     return objects;
@@ -174,18 +221,51 @@ py::Ref decode_array(py::Handle floats, const Matrix& matrix, const EncodingInfo
 
 void decode_frame(py::Handle frame, const Matrix& matrix, const std::vector<std::string>& labels,
                   const EncodingInfo& info) {
+    // With distinct labels each learned column is replaced whole by a
+    // column of dtype object that already holds its labels.  A label that
+    // names several columns makes pandas read and assign all of them at
+    // once: those frames take the road of single steps (float column to
+    // object, then its cells through .loc), whose outcome pandas decides.
+    const bool whole_columns = distinct_labels(labels);
+    py::Ref series_type, series_kwargs;
+    if (whole_columns) {
+        py::Ref pandas = py::check(PyImport_ImportModule("pandas"));
+        series_type = py::check(PyObject_GetAttrString(pandas.get(), "Series"));
+        // Explicitly dtype object: pandas would otherwise infer a string
+        // dtype from an object array of strings.  No copy: the array is
+        // this call's alone.
+        series_kwargs = py::check(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
+    }
+    const std::size_t n_rows = matrix.n_rows();
     for (std::size_t col : info.object_columns) {
-        const std::size_t n_rows = matrix.n_rows();
         LabelCache column_labels(reverse_map_of(info, col), n_rows);
         if (n_rows > 0 && col >= matrix.n_cols()) fail(msg::ndarray_index_out_of_bounds);
-        py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(n_rows)));
-        for (std::size_t r = 0; r < n_rows; ++r) {
+        auto label_at = [&](std::size_t r) {
             if (r + slot_ahead < n_rows) column_labels.prefetch_slot(matrix.at(r + slot_ahead, col));
             if (r + label_ahead < n_rows) column_labels.prefetch_label(matrix.at(r + label_ahead, col));
             PyObject* label = column_labels.label_of(matrix.at(r, col));
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r),
-                            py::Ref::borrow(label ? label : Py_None).release());
+            return py::Ref::borrow(label ? label : Py_None);
+        };
+
+        if (whole_columns) {
+            npy_intp length = static_cast<npy_intp>(n_rows);
+            py::Ref values = object_array(1, &length);
+            auto** elements =
+                static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+            for (std::size_t r = 0; r < n_rows; ++r) put(elements + r, label_at(r));
+            py::Ref name = py::to_str(checked_at(labels, col));
+            py::Ref args = py::check(PyTuple_Pack(1, values.get()));
+            py::Ref column = py::check(PyObject_Call(series_type.get(), args.get(), series_kwargs.get()));
+            // Called as a method, as Python code calls it: pandas takes a
+            // frame reached with fewer references for a temporary one and
+            // warns of chained assignment.
+            py::check(PyObject_CallMethod(frame.get(), "__setitem__", "OO", name.get(), column.get()));
+            continue;
         }
+
+        py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(n_rows)));
+        for (std::size_t r = 0; r < n_rows; ++r)
+            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), label_at(r).release());
         py::Ref name = py::to_str(checked_at(labels, col));
 
         py::Ref column = py::check(PyObject_GetItem(frame.get(), name.get()));

@@ -95,6 +95,26 @@ def assert_float64_array(result, expected):
     np.testing.assert_array_equal(result, expected)
 
 
+def memory_growth(call, repeat):
+    """Bytes that `repeat` more runs of `call` leave allocated, after a few
+    runs to warm caches up: a leak loop."""
+    import gc
+    import tracemalloc
+
+    for _ in range(3):
+        call()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        for _ in range(repeat):
+            call()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+
+
 class FailingStr:
     """A cell whose conversion to text raises ValueError."""
 
