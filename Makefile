@@ -2,7 +2,7 @@
 # missing (see scripts/provision-*), builds, and runs.
 ENVS := ft 314
 
-.PHONY: demo test core-tests python-tests tsan-core bench bench-quick
+.PHONY: demo test core-tests python-tests tsan-core sanitize sanitize-address sanitize-thread bench bench-quick
 
 demo:
 	scripts/py ft demo/demo.py
@@ -18,6 +18,17 @@ python-tests:
 # The core's unit tests built with ThreadSanitizer.
 tsan-core:
 	scripts/core-tests ft thread
+
+# The module under sanitizers (scripts/sanitize): the whole Python suite on
+# ft with ASan and UBSan, then the thread and stress tests on a free-threaded
+# CPython built with ThreadSanitizer.  Any report fails.
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address:
+	scripts/sanitize address
+
+sanitize-thread:
+	scripts/sanitize thread
 
 # Timings against pandas, scikit-learn, pyarrow and polars in both
 # environments (scripts/bench); writes docs/benchmarks.md and .png.

@@ -5,6 +5,7 @@ REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KAVREL_CACHE=${KAVREL_CACHE:-$HOME/.cache/kavrel}
 FT_PREFIX=$KAVREL_CACHE/ft/python
 FT_VENV=$KAVREL_CACHE/ft/venv
+TSAN_PREFIX=$KAVREL_CACHE/tsan/python   # ThreadSanitizer CPython, for make sanitize
 ROOT_314=$KAVREL_CACHE/314/root
 VENV_314=/opt/kavrel-venv          # path inside the 3.14 root
 
@@ -41,6 +42,57 @@ fetch_debian_source() {
               -o "Dir::State::Lists=$work/lists" -o APT::Sandbox::User=root)
     apt-get "${apt_opts[@]}" -qq update
     (cd "$work" && apt-get "${apt_opts[@]}" -qq source --download-only "$package")
+}
+
+# Downloads into the directory $1 the upstream CPython 3.13 tarball that
+# Debian's python3.13 source package carries, unpacks it there and prints
+# the path of the source tree.  Both interpreters built from source, ft's and
+# the ThreadSanitizer one of make sanitize, come from here.
+fetch_cpython_source() {
+    local work=$1
+    # Called as $(...), where set -e does not hold: every step checks.
+    fetch_debian_source "$work" python3.13 forky >&2 || return 1
+    tar xJf "$work"/python3.13_*.orig.tar.xz -C "$work" || return 1
+    find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-3.13.*' | grep -m 1 .
+}
+
+# ThreadSanitizer sees only instrumented code, and Debian's libtbb is not:
+# the hand-over of every task between pool threads happens inside it, so
+# with it each piece of parallel work reads as a race.  Builds, once under
+# build/, a oneTBB from Debian's own source of the version that environment
+# $1 (ft or 314) has, with TBB_SANITIZE=thread, and prints the path of its
+# CMake package directory (for -DTBB_DIR).
+tsan_tbb() {
+    local env_name=$1 version prefix work config lock
+    # Called as $(...), where set -e does not hold: every step checks.
+    version=$("$REPO/scripts/enter" "$env_name" dpkg-query -W -f='${Version}' libtbb-dev) || return 1
+    prefix=$REPO/build/tbb-tsan-$env_name-${version//[^A-Za-z0-9.]/_}
+    # One build at a time (make tsan-core and make sanitize both come here);
+    # the lock goes with the $(...) subshell.
+    mkdir -p "$REPO/build"
+    exec {lock}>"$REPO/build/.lock-tbb-tsan-$env_name"
+    flock "$lock" || return 1
+    if [ ! -f "$prefix/.kavrel-built" ]; then
+        log "building oneTBB $version with ThreadSanitizer for $env_name (a few minutes, once)"
+        apt_ensure dpkg-dev >&2 || return 1
+        work=$REPO/build/tbb-tsan-work-$env_name
+        rm -rf "$work" "$prefix"
+        # The host's own suite, and unstable for the 314 root.
+        fetch_debian_source "$work" "onetbb=$version" "$(. /etc/os-release && echo "$VERSION_CODENAME")" sid >&2 \
+            || return 1
+        dpkg-source --no-check -x "$work"/onetbb_*.dsc "$work/src" >/dev/null || return 1
+        "$REPO/scripts/enter" "$env_name" cmake -G Ninja -S "$work/src" -B "$work/build" \
+            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX="$prefix" -DTBB_SANITIZE=thread \
+            -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
+            -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON -DCMAKE_POLICY_VERSION_MINIMUM=3.5 >"$work/configure.log" 2>&1 \
+            || { tail -n 30 "$work/configure.log" >&2; return 1; }
+        "$REPO/scripts/enter" "$env_name" ninja -C "$work/build" -j2 install >"$work/build.log" 2>&1 \
+            || { tail -n 30 "$work/build.log" >&2; return 1; }
+        rm -rf "$work"
+        touch "$prefix/.kavrel-built"
+    fi
+    config=$(find "$prefix" -name TBBConfig.cmake | grep -m 1 .) || return 1
+    dirname "$config"
 }
 
 # Installs the named Debian packages on the host if any is missing.
