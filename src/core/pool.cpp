@@ -169,17 +169,24 @@ std::size_t startable_threads(std::size_t wanted, std::size_t stack_size) {
     };
 
     std::vector<pthread_t> threads;
-    try {
-        held.reserve(wanted + 1);
-        threads.reserve(wanted);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    // Room to record one more thread and its held space, made before it
+    // starts, so that recording a started thread cannot fail.  Grown as the
+    // threads start, not for all of `wanted` at once: a count far beyond
+    // what the system can start must not fail on the lists alone.
+    auto room_for_one_more = [&] {
+        try {
+            if (held.size() == held.capacity()) held.reserve(2 * held.capacity() + 16);
+            if (threads.size() == threads.capacity()) threads.reserve(2 * threads.capacity() + 16);
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    };
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, stack_size);
-    if (hold(spare_bytes)) {
-        while (threads.size() < wanted && hold(spare_bytes_per_thread)) {
+    if (room_for_one_more() && hold(spare_bytes)) {
+        while (threads.size() < wanted && room_for_one_more() && hold(spare_bytes_per_thread)) {
             pthread_t thread;
             if (pthread_create(&thread, &attributes, wait_at_gate, &gate) != 0) break;
             threads.push_back(thread);
