@@ -3,8 +3,11 @@
 // building consumes its output kind.
 #pragma once
 
+#include <Python.h>
+
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
+#include "python/ref.hpp"
 
 #include <optional>
 #include <string>
@@ -20,9 +23,17 @@ struct OUT {
     bool is_table() const noexcept { return labels.has_value(); }
 };
 
+// The numeric result: a fresh float64 ndarray in Fortran order that no
+// Python code has seen, and the matrix over its buffer, through which the
+// conversion fills it.
+struct ResultMatrix {
+    py::Ref array;
+    Matrix matrix;
+};
+
 struct ConversionResult {
     OUT out;
-    Matrix matrix;
+    ResultMatrix result;
     std::optional<EncodingInfo> info;  // absent only after the float64 copy
 };
 

@@ -170,7 +170,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // stays even if building the output fails.
         auto* learned = conversion.info ? new EncodingInfo(std::move(*conversion.info)) : nullptr;
         delete std::exchange(encoder->info, learned);
-        return arr_to_out(conversion.matrix, std::move(conversion.out), nullptr).release();
+        return arr_to_out(std::move(conversion.result), std::move(conversion.out), nullptr).release();
     });
 }
 
@@ -182,7 +182,7 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         SharedBorrow hold(encoder);
         ConversionResult conversion = pyany_to_vec(obj);
         conversion.info.reset();  // what decode reads from its own input is never kept
-        return arr_to_out(conversion.matrix, std::move(conversion.out), encoder->info).release();
+        return arr_to_out(std::move(conversion.result), std::move(conversion.out), encoder->info).release();
     });
 }
 

@@ -8,6 +8,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -47,15 +48,6 @@ private:
     const std::vector<ForwardEntry>& snapshot_;
 };
 
-// The loop of both writers.  No bounds check per element: every column list
-// holds exactly n_rows values (encode_columns checks this once before its
-// loop).
-void write_column(const ColumnContext& ctx, std::size_t col, std::span<const double> source) {
-    pool::parallel_for(source.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j != end; ++j) ctx.out.write(j * ctx.n_cols + col, source[j]);
-    });
-}
-
 }  // namespace
 
 std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col) {
@@ -64,19 +56,20 @@ std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t 
         copy_numbers(ctx, col, checked_at(lists.number_cells, col));
         return std::nullopt;
     }
-    LabelEncoding encoded = label_encode(checked_at(lists.text_cells, col));
-    write_codes(ctx, col, std::move(encoded.codes));
+    // No bounds check per element: every column list holds at most n_rows
+    // values (encode_columns checks this once before its loop).
+    const TextColumn& cells = checked_at(lists.text_cells, col);
+    ForwardMap forward = label_encode(cells, std::span<double>(ctx.out.column(col), cells.size()));
     // Holds references into the forward map, so it runs before the map moves.
-    ReverseMap reverse = build_reverse_map(encoded.forward);
-    return ColumnResult{col, std::move(encoded.forward), std::move(reverse)};
-}
-
-void write_codes(const ColumnContext& ctx, std::size_t col, CodeList codes) {
-    write_column(ctx, col, codes);
+    ReverseMap reverse = build_reverse_map(forward);
+    return ColumnResult{col, std::move(forward), std::move(reverse)};
 }
 
 void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values) {
-    write_column(ctx, col, values);
+    double* out = ctx.out.column(col);
+    pool::parallel_for(values.size(), [&](std::size_t begin, std::size_t end) {
+        std::copy(values.begin() + begin, values.begin() + end, out + begin);
+    });
 }
 
 ReverseMap build_reverse_map(const ForwardMap& forward) {

@@ -23,7 +23,6 @@ struct ColumnResult {
 // Read-only inputs shared by all workers of one loop over columns.
 struct ColumnContext {
     const ColumnLists& lists;
-    std::size_t n_cols;
     SendPtr out;
 };
 
@@ -31,10 +30,7 @@ struct ColumnContext {
 // column and nothing for a numeric one.
 std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col);
 
-// The two writers of a column: element j * n_cols + col := source[j], in
-// parallel.  write_codes consumes the codes; copy_numbers reads the values in
-// place.
-void write_codes(const ColumnContext& ctx, std::size_t col, CodeList codes);
+// Row j of column `col` := values[j], in parallel.
 void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values);
 
 // One entry (code -> string) per forward entry that has a code; the strings

@@ -358,16 +358,12 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
     return segments;
 }
 
-// The label encoding of `strings`, one code per text.
-LabelEncoding encode_texts(const Entries& strings) {
-    LabelEncoding result;
+// The label encoding of `strings`: their codes into `slots` (one per text),
+// which first hold the tagged local ids and then, in place, the codes.
+ForwardMap encode_texts(const Entries& strings, double* slots) {
+    ForwardMap forward;
     const std::size_t n = strings.size();
-    if (n == 0) return result;
-
-    // Allocated once at its final length; first holds the tagged local ids,
-    // then, in place, the codes.
-    result.codes.resize(n);
-    double* slots = result.codes.data();
+    if (n == 0) return forward;
 
     std::vector<Segment> segments;
     Merged merged;
@@ -420,7 +416,7 @@ LabelEncoding encode_texts(const Entries& strings) {
         code[item.id] = is_missing_marker(distinct[item.id].view()) ? no_code : counter++;
 
     order = {};
-    fill_forward(result.forward, distinct, code);
+    fill_forward(forward, distinct, code);
 
     // One flat table from tagged local id to code.
     auto as_double = [](std::uint64_t c) { return c == no_code ? missing_code : static_cast<double>(c); };
@@ -452,25 +448,30 @@ LabelEncoding encode_texts(const Entries& strings) {
             slots[j] = codes[off[bits >> local_bits] + (bits & local_mask)];
         }
     });
-    return result;
+    return forward;
 }
 
 }  // namespace
 
-LabelEncoding label_encode(const TextColumn& cells) {
+ForwardMap label_encode(const TextColumn& cells, std::span<double> codes) {
+    if (cells.size() > codes.size()) fail(msg::index_out_of_bounds(codes.size(), cells.size() - 1));
     const Entries entries{cells};
-    if (entries.size() == cells.size()) return encode_texts(entries);  // cell k is entry k
+    if (entries.size() == cells.size()) return encode_texts(entries, codes.data());  // cell k is entry k
     // Cells share entries: each entry is encoded once, and every cell gets
     // its entry's code.
-    LabelEncoding by_entry = encode_texts(entries);
-    LabelEncoding result;
-    result.forward = std::move(by_entry.forward);
-    result.codes.resize(cells.size());
-    const double* entry_code = by_entry.codes.data();
-    double* codes = result.codes.data();
+    CodeList entry_codes(entries.size());
+    ForwardMap forward = encode_texts(entries, entry_codes.data());
+    const double* entry_code = entry_codes.data();
     pool::parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t j = begin; j != end; ++j) codes[j] = entry_code[cells.entry_of(j)];
     });
+    return forward;
+}
+
+LabelEncoding label_encode(const TextColumn& cells) {
+    LabelEncoding result;
+    result.codes.resize(cells.size());
+    result.forward = label_encode(cells, result.codes);
     return result;
 }
 

@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -30,8 +31,13 @@ struct LabelEncoding {
 };
 
 // Codes are the byte-wise ranks of the distinct non-marker strings, counted
-// from 0; markers get no code and encode as missing_code.  Runs its inner
-// loops on the pool; may be called for several columns at once.
+// from 0; markers get no code and encode as missing_code.  Writes the code of
+// cell j to codes[j] (codes holds one slot per cell) and returns the map of
+// every distinct string to its code.  Runs its inner loops on the pool; may
+// be called for several columns at once.
+ForwardMap label_encode(const TextColumn& strings, std::span<double> codes);
+
+// The same, into a code list of its own.
 LabelEncoding label_encode(const TextColumn& strings);
 
 }  // namespace kavrel

@@ -9,11 +9,12 @@ namespace kavrel {
 // thread at once without a lock, which is sound because each cell of the
 // buffer is written by exactly one task (its column's worker, in the
 // iteration for its row) and nothing reads the buffer until the loop over
-// columns has returned.
+// columns has returned.  The buffer is column-major, n_rows to a column.
 struct SendPtr {
     double* data;
+    std::size_t n_rows;
 
-    void write(std::size_t index, double value) const noexcept { data[index] = value; }
+    double* column(std::size_t c) const noexcept { return data + c * n_rows; }
 };
 
 }  // namespace kavrel

@@ -12,11 +12,11 @@ namespace kavrel {
 namespace {
 
 // The writers store without bounds checks; this is the one check that keeps
-// them inside the buffer: the last store of every column must land in it.
-// A column without a list is left to the worker's guarded lookup.
+// them inside the buffer: the last store of every column must land in its
+// column.  A column without a list is left to the worker's guarded lookup.
 void check_fits(const ColumnLists& lists, const Matrix& out) {
     const std::size_t n_cols = lists.column_is_text.size();
-    const std::size_t len = out.n_rows() * out.n_cols();
+    if (n_cols > out.n_cols()) fail(msg::index_out_of_bounds(out.n_cols(), n_cols - 1));
     for (std::size_t c = 0; c < n_cols; ++c) {
         std::size_t rows = 0;
         if (lists.column_is_text[c]) {
@@ -24,11 +24,8 @@ void check_fits(const ColumnLists& lists, const Matrix& out) {
         } else if (c < lists.number_cells.size()) {
             rows = lists.number_cells[c].size();
         }
-        if (rows == 0) continue;
-        std::size_t last = 0;
-        if (__builtin_mul_overflow(rows - 1, n_cols, &last) || __builtin_add_overflow(last, c, &last) ||
-            last >= len) [[unlikely]]
-            fail(msg::index_out_of_bounds(len, last));
+        if (rows > out.n_rows()) [[unlikely]]
+            fail(msg::index_out_of_bounds(out.n_rows(), rows - 1));
     }
 }
 
@@ -42,7 +39,7 @@ EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out) {
     info.forward_maps.reserve(n_cols);
     info.reverse_maps.reserve(n_cols);
 
-    const ColumnContext ctx{lists, n_cols, SendPtr{out.data()}};
+    const ColumnContext ctx{lists, SendPtr{out.data(), out.n_rows()}};
     // Indexed by column, so the results come out in column order whichever
     // thread ran which column.  A failing column leaves its failure here and
     // the other columns run on; the lowest failing column's failure is the

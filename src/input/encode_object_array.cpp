@@ -3,13 +3,14 @@
 #include "../core/table_encoding.hpp"
 #include "frame_columns.hpp"
 #include "read_table.hpp"
+#include "result_matrix.hpp"
 
 namespace kavrel {
 
 DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     auto [n_rows, n_cols] = read_shape(obj);
     // Checked and allocated before any cell is read.
-    Matrix matrix = Matrix::zeros(n_rows, n_cols);
+    ResultMatrix result = new_result_matrix(n_rows, n_cols);
     ColumnLists lists(n_cols);
     // A pandas frame is read from its columns' own storage where it can be
     // with the outcome of its "values", which the other frames give.
@@ -17,8 +18,8 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
         read_cells(obj, n_rows, n_cols, lists);
     else if (!read_frame_columns(obj, n_rows, n_cols, lists))
         read_cells(read_values(obj), n_rows, n_cols, lists);
-    EncodingInfo info = encode_columns(lists, matrix);
-    return {std::move(matrix), std::move(info)};
+    EncodingInfo info = encode_columns(lists, result.matrix);
+    return {std::move(result), std::move(info)};
 }
 
 }  // namespace kavrel

@@ -10,7 +10,7 @@
 namespace kavrel {
 
 struct DriverResult {
-    Matrix matrix;
+    ResultMatrix result;
     EncodingInfo info;
 };
 

@@ -272,14 +272,14 @@ std::optional<std::vector<Source>> column_sources(PyObject* frame, std::size_t n
 // Adds a cell known natively to column c, by the rules of add_cell: a
 // number while the column is numeric, else `text`, the str() that "values"
 // would give the cell.
-inline void add_native_cell(ColumnLists& lists, std::size_t c, std::size_t n_rows, bool number, double value,
+inline void add_native_cell(ColumnLists& lists, std::size_t c, bool number, double value,
                             std::string_view text) {
     if (lists.column_is_text[c]) {
         lists.text_cells[c].push_back(text);
     } else if (number) {
         lists.number_cells[c].push_back(value);
     } else {
-        turn_text(lists, c, n_rows);
+        turn_text(lists, c);
         lists.text_cells[c].push_back(text);
     }
 }
@@ -299,9 +299,9 @@ bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, Colu
             if (lists.column_is_text[c]) [[likely]]
                 lists.text_cells[c].push_back(text);
             else
-                add_native_cell(lists, c, n_rows, false, 0.0, text);
+                add_native_cell(lists, c, false, 0.0, text);
         },
-        [&] { add_native_cell(lists, c, n_rows, missing_number, nan, missing_text); });
+        [&] { add_native_cell(lists, c, missing_number, nan, missing_text); });
 }
 
 // Each category read once; every cell is then the category its code names,
@@ -336,14 +336,14 @@ bool read_categorical(const Source& s, std::size_t c, std::size_t n_rows, Column
     for_each_code(as_array(s.array), [&](std::int64_t code) {
         if (code < 0) {
             codes_valid &= code == -1;
-            add_native_cell(lists, c, n_rows, s.missing.number, nan, s.missing.text);
+            add_native_cell(lists, c, s.missing.number, nan, s.missing.text);
         } else if (code < n_categories) {
             const auto i = static_cast<std::size_t>(code);
             // Numeric categories never meet a non-number: no text needed.
-            add_native_cell(lists, c, n_rows, is_number[i], values[i], texts.empty() ? "" : texts[i]);
+            add_native_cell(lists, c, is_number[i], values[i], texts.empty() ? "" : texts[i]);
         } else {
             codes_valid = false;
-            add_native_cell(lists, c, n_rows, true, nan, "");
+            add_native_cell(lists, c, true, nan, "");
         }
     });
     return codes_valid;

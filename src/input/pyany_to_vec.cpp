@@ -5,6 +5,7 @@
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
 #include "encode_object_array.hpp"
+#include "result_matrix.hpp"
 
 #include <cinttypes>
 #include <cstdio>
@@ -78,7 +79,7 @@ std::vector<std::string> read_labels(py::Handle frame) {
 }
 
 // A copy of a two-dimensional float64 array, or nothing for any other input.
-std::optional<Matrix> copy_float64(py::Handle obj) {
+std::optional<ResultMatrix> copy_float64(py::Handle obj) {
     np::ensure_imported();
     if (!PyArray_Check(obj.get())) return std::nullopt;
     auto* array = reinterpret_cast<PyArrayObject*>(obj.get());
@@ -87,24 +88,7 @@ std::optional<Matrix> copy_float64(py::Handle obj) {
     py::Ref float64 = py::Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
     if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get())))
         return std::nullopt;
-
-    auto n_rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    auto n_cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-    Matrix matrix = Matrix::zeros(n_rows, n_cols);
-    const char* data = PyArray_BYTES(array);
-    if (PyArray_IS_C_CONTIGUOUS(array)) {
-        if (n_rows * n_cols != 0) std::memcpy(matrix.data(), data, n_rows * n_cols * sizeof(double));
-        return matrix;
-    }
-    npy_intp row_stride = PyArray_STRIDE(array, 0);
-    npy_intp col_stride = PyArray_STRIDE(array, 1);
-    double* out = matrix.data();
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const char* row = data + static_cast<npy_intp>(r) * row_stride;
-        for (std::size_t c = 0; c < n_cols; ++c)
-            std::memcpy(out++, row + static_cast<npy_intp>(c) * col_stride, sizeof(double));
-    }
-    return matrix;
+    return copy_result_matrix(array);
 }
 
 }  // namespace
@@ -120,10 +104,10 @@ ConversionResult pyany_to_vec(py::Handle obj) {
     else if (type_name != "ndarray" && type_name != "memmap")
         unsupported_type(type_name);
 
-    if (std::optional<Matrix> copy = copy_float64(obj))
+    if (std::optional<ResultMatrix> copy = copy_float64(obj))
         return {std::move(out), std::move(*copy), std::nullopt};
     DriverResult driven = encode_object_array(obj, out);
-    return {std::move(out), std::move(driven.matrix), std::move(driven.info)};
+    return {std::move(out), std::move(driven.result), std::move(driven.info)};
 }
 
 }  // namespace kavrel

@@ -92,16 +92,17 @@ void append_cell_text(TextColumn& texts, PyObject* cell) {
     py::append_utf8(texts, text.get());
 }
 
-void turn_text(ColumnLists& lists, std::size_t c, std::size_t n_rows) {
+void turn_text(ColumnLists& lists, std::size_t c) {
     auto& texts = lists.text_cells[c];
     auto& numbers = lists.number_cells[c];
     lists.column_is_text[c] = 1;
-    texts.reserve(n_rows);
+    // No room reserved for n_rows texts: cells that repeat a str share
+    // its entry, so most columns need far fewer.
     for (double number : numbers) texts.push_back(render_number(number));
     numbers = {};
 }
 
-void add_cell(ColumnLists& lists, std::size_t c, std::size_t n_rows, PyObject* cell) {
+void add_cell(ColumnLists& lists, std::size_t c, PyObject* cell) {
     auto& texts = lists.text_cells[c];
     if (lists.column_is_text[c]) {
         append_cell_text(texts, cell);
@@ -113,7 +114,7 @@ void add_cell(ColumnLists& lists, std::size_t c, std::size_t n_rows, PyObject* c
         numbers.push_back(value);
         return;
     }
-    turn_text(lists, c, n_rows);
+    turn_text(lists, c);
     append_cell_text(texts, cell);
 }
 
@@ -321,7 +322,7 @@ std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const
         }
         PyObject* cell = element != nullptr ? element : Py_None;
         if (runs_no_python_code(cell)) {
-            add_cell(lists, c, n_rows, cell);
+            add_cell(lists, c, cell);
             if (lists.column_is_text[c] && Py_TYPE(cell) == &PyUnicode_Type)
                 seen.remember(cell, texts.size() - 1);
         } else {
@@ -330,7 +331,7 @@ std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const
             // may name a new object, and the array may have moved or
             // changed its shape.
             py::Ref held = py::Ref::borrow(cell);
-            add_cell(lists, c, n_rows, held.get());
+            add_cell(lists, c, held.get());
             seen.forget();
             if (!layout.still_holds(array)) return r + 1;
         }
@@ -420,7 +421,7 @@ void read_cells(py::Handle source, std::size_t n_rows, std::size_t n_cols, Colum
         lists.number_cells[c].reserve(n_rows);
         for (std::size_t r = c == from.column ? from.row : 0; r < n_rows; ++r) {
             py::Ref cell = read_cell(source.get(), r, c);
-            add_cell(lists, c, n_rows, cell.get());
+            add_cell(lists, c, cell.get());
         }
     }
 }
@@ -443,7 +444,7 @@ void read_object_array_column(PyArrayObject* array, std::size_t c, ColumnLists& 
         py::Ref cell = py::Ref::steal(
             PySequence_GetItem(reinterpret_cast<PyObject*>(array), static_cast<Py_ssize_t>(r)));
         if (!cell) py::fail_with_python_error();
-        add_cell(lists, c, n_rows, cell.get());
+        add_cell(lists, c, cell.get());
     }
 }
 

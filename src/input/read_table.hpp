@@ -59,11 +59,11 @@ bool runs_no_python_code(PyObject* cell) noexcept;
 // Adds `cell` (borrowed) to column c: a number while the column is numeric,
 // else its text; its first non-number turns the column into text.  Runs
 // the cell's own Python code, if any.
-void add_cell(ColumnLists& lists, std::size_t c, std::size_t n_rows, PyObject* cell);
+void add_cell(ColumnLists& lists, std::size_t c, PyObject* cell);
 
 // Turns column c into a text column: the numbers read so far become their
 // render_number texts.
-void turn_text(ColumnLists& lists, std::size_t c, std::size_t n_rows);
+void turn_text(ColumnLists& lists, std::size_t c);
 
 // Whether numpy type number `type` is a real number type that read_numbers
 // reads (bool, the integers, float16/32/64).

@@ -52,14 +52,14 @@ std::optional<CellPosition> read_string_dtype_cells(PyArrayObject* array, std::s
             npy_static_string text = {0, nullptr};
             const int is_null = NpyString_load(lock.get(), packed, &text);
             if (is_null == 1 && na_object != nullptr) {
-                add_cell(lists, c, n_rows, na_object);
+                add_cell(lists, c, na_object);
                 continue;
             }
             // A failed load, or bytes that are no text: the item read
             // reports it as it does.
             if (is_null != 0 || !is_valid_utf8(text.buf, text.size)) return CellPosition{c, r};
             // A string is never a number: the column is text from here on.
-            if (!lists.column_is_text[c]) turn_text(lists, c, n_rows);
+            if (!lists.column_is_text[c]) turn_text(lists, c);
             texts.push_back(std::string_view(text.buf, text.size));
         }
     }

@@ -5,30 +5,18 @@
 #include "../python/utf8.hpp"
 #include "decode.hpp"
 
-#include <cstring>
+#include <utility>
 
 namespace kavrel {
 
 namespace {
 
-// A new float64 array holding a copy of the matrix.
-py::Ref float_array(const Matrix& matrix) {
-    np::ensure_imported();
-    npy_intp dims[2] = {static_cast<npy_intp>(matrix.n_rows()), static_cast<npy_intp>(matrix.n_cols())};
-    py::Ref array = py::check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    std::size_t count = matrix.n_rows() * matrix.n_cols();
-    if (count != 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data(),
-                    count * sizeof(double));
-    return array;
+py::Ref array_output(ResultMatrix result, const EncodingInfo* info) {
+    if (info == nullptr) return std::move(result.array);
+    return decode_array(result.matrix.view(), *info);
 }
 
-py::Ref array_output(const Matrix& matrix, const EncodingInfo* info) {
-    if (info == nullptr) return float_array(matrix);
-    return decode_array(matrix, *info);
-}
-
-py::Ref table_output(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo* info) {
+py::Ref table_output(ResultMatrix result, const std::vector<std::string>& labels, const EncodingInfo* info) {
     py::Ref pandas = py::check(PyImport_ImportModule("pandas"));
     py::Ref kwargs = py::check(PyDict_New());
     py::Ref label_list = py::check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
@@ -37,24 +25,21 @@ py::Ref table_output(const Matrix& matrix, const std::vector<std::string>& label
     py::check_status(PyDict_SetItemString(kwargs.get(), "columns", label_list.get()));
 
     py::Ref frame_type = py::check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-    py::Ref frame;
-    {
-        py::Ref floats = float_array(matrix);
-        py::Ref args = py::check(PyTuple_Pack(1, floats.get()));
-        frame = py::check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
-    }
+    py::Ref args = py::check(PyTuple_Pack(1, result.array.get()));
+    py::Ref frame = py::check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
     if (info == nullptr) return frame;
 
-    decode_frame(frame, matrix, labels, *info);
+    // The codes are read from the matrix, which `result` keeps alive.
+    decode_frame(frame, result.matrix.view(), labels, *info);
     return frame;
 }
 
 }  // namespace
 
-py::Ref arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* info) {
-    if (!out.is_table()) return array_output(matrix, info);
+py::Ref arr_to_out(ResultMatrix result, OUT out, const EncodingInfo* info) {
+    if (!out.is_table()) return array_output(std::move(result), info);
     if (info != nullptr && info->object_columns.empty()) info = nullptr;
-    return table_output(matrix, *out.labels, info);
+    return table_output(std::move(result), *out.labels, info);
 }
 
 }  // namespace kavrel

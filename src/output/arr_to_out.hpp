@@ -10,7 +10,8 @@ namespace kavrel {
 
 // New reference: a float64 array or a frame holding the matrix, and for
 // decode (`info` given) with the learned text columns turned back into
-// labels.  `out` is consumed.
-py::Ref arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* info);
+// labels.  Consumes `result` (the float64 array of encode is returned as
+// it is) and `out`.
+py::Ref arr_to_out(ResultMatrix result, OUT out, const EncodingInfo* info);
 
 }  // namespace kavrel

@@ -172,10 +172,10 @@ bool distinct_labels(const std::vector<std::string>& labels) {
 
 }  // namespace
 
-py::Ref decode_array(const Matrix& matrix, const EncodingInfo& info) {
+py::Ref decode_array(MatrixView matrix, const EncodingInfo& info) {
     py::Ref missing = py::check(PyUnicode_FromString("NaN"));
     const std::vector<std::size_t>& columns = info.object_columns;
-    const std::size_t n_rows = matrix.n_rows(), n_cols = matrix.n_cols();
+    const std::size_t n_rows = matrix.n_rows, n_cols = matrix.n_cols;
     std::vector<LabelCache> labels;
     labels.reserve(columns.size());
     // The labels of each matrix column, null for a column of numbers.  A
@@ -219,7 +219,7 @@ py::Ref decode_array(const Matrix& matrix, const EncodingInfo& info) {
     return objects;
 }
 
-void decode_frame(py::Handle frame, const Matrix& matrix, const std::vector<std::string>& labels,
+void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::string>& labels,
                   const EncodingInfo& info) {
     // With distinct labels each learned column is replaced whole by a
     // column of dtype object that already holds its labels.  A label that
@@ -236,10 +236,10 @@ void decode_frame(py::Handle frame, const Matrix& matrix, const std::vector<std:
         // this call's alone.
         series_kwargs = py::check(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
     }
-    const std::size_t n_rows = matrix.n_rows();
+    const std::size_t n_rows = matrix.n_rows;
     for (std::size_t col : info.object_columns) {
         LabelCache column_labels(reverse_map_of(info, col), n_rows);
-        if (n_rows > 0 && col >= matrix.n_cols()) fail(msg::ndarray_index_out_of_bounds);
+        if (n_rows > 0 && col >= matrix.n_cols) fail(msg::ndarray_index_out_of_bounds);
         auto label_at = [&](std::size_t r) {
             if (r + slot_ahead < n_rows) column_labels.prefetch_slot(matrix.at(r + slot_ahead, col));
             if (r + label_ahead < n_rows) column_labels.prefetch_label(matrix.at(r + label_ahead, col));

@@ -18,12 +18,12 @@ namespace kavrel {
 // New reference: a C-contiguous 2-D array of dtype object, the matrix's
 // shape, in which the learned columns hold their labels (the str "NaN" where
 // a cell has none) and every other cell a Python float of its value.
-py::Ref decode_array(const Matrix& matrix, const EncodingInfo& info);
+py::Ref decode_array(MatrixView matrix, const EncodingInfo& info);
 
 // Turns each learned column of `frame` (a frame of float64 columns that this
 // call made, named by `labels`) into dtype object holding its labels, None
 // where a cell has none.
-void decode_frame(py::Handle frame, const Matrix& matrix, const std::vector<std::string>& labels,
+void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::string>& labels,
                   const EncodingInfo& info);
 
 }  // namespace kavrel

@@ -175,7 +175,7 @@ TEST(EncodeColumns, MixedTableFillsEveryCellAndLearnsTheTextColumns) {
     };
     for (std::size_t r = 0; r < 4; ++r)
         for (std::size_t c = 0; c < 5; ++c)
-            EXPECT_EQ(bits_of(t.out.data()[r * 5 + c]), bits_of(expected[r][c])) << r << "," << c;
+            EXPECT_EQ(bits_of(t.out.at(r, c)), bits_of(expected[r][c])) << r << "," << c;
 
     EXPECT_EQ(info.object_columns, (std::vector<std::size_t>{1, 3}));
     ASSERT_EQ(info.forward_maps.size(), 2u);
@@ -252,7 +252,7 @@ TEST(EncodeColumns, FailuresReachTheCallerWithTheirMessage) {
 
     // The worker's guarded lookups.
     MixedTable t;
-    ColumnContext ctx{t.lists, 5, SendPtr{t.out.data()}};
+    ColumnContext ctx{t.lists, SendPtr{t.out.data(), t.out.n_rows()}};
     try {
         encode_column(ctx, 7);
         ADD_FAILURE() << "column 7 of 5 was accepted";

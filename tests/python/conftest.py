@@ -87,9 +87,11 @@ def same_cells(a, b):
 
 
 def assert_float64_array(result, expected):
-    """`result` is a plain float64 ndarray equal to `expected`, NaN-aware."""
+    """`result` is a plain float64 ndarray of its own (nothing else holds
+    its memory) equal to `expected`, NaN-aware."""
     assert type(result) is np.ndarray
     assert result.dtype == np.float64
+    assert result.base is None and result.flags.owndata and result.flags.writeable
     expected = np.asarray(expected, dtype=np.float64)
     assert result.shape == expected.shape
     np.testing.assert_array_equal(result, expected)

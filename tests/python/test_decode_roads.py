@@ -39,8 +39,8 @@ def label_of(labels, v):
 
 def stepwise_array(codes, learned, n_cols_learned):
     """The array result, one numpy step at a time."""
-    floats = np.array(codes, dtype=np.float64, order="C")  # the matrix, row by row
-    objects = np.array(floats).astype(object)
+    floats = np.array(codes, dtype=np.float64, order="F")  # the matrix, column by column
+    objects = np.array(floats, order="C").astype(object)
     n_rows, n_cols = floats.shape
     for col in n_cols_learned:
         if n_rows and col >= n_cols:
@@ -53,7 +53,7 @@ def stepwise_array(codes, learned, n_cols_learned):
 
 def stepwise_frame(codes, names, learned, columns):
     """The frame result, one pandas step at a time."""
-    floats = np.array(codes, dtype=np.float64, order="C")  # the matrix, row by row
+    floats = np.array(codes, dtype=np.float64, order="F")  # the matrix, column by column
     frame = pd.DataFrame(floats, columns=list(names))
     n_rows, n_cols = floats.shape
     for col in columns:

@@ -1,0 +1,34 @@
+#include "result_matrix.hpp"
+
+#include "../python/errors.hpp"
+#include "../python/numpy_api.hpp"
+
+namespace kavrel {
+
+namespace {
+
+ResultMatrix over(py::Ref array) {
+    auto* floats = reinterpret_cast<PyArrayObject*>(array.get());
+    const auto n_rows = static_cast<std::size_t>(PyArray_DIM(floats, 0));
+    const auto n_cols = static_cast<std::size_t>(PyArray_DIM(floats, 1));
+    auto* data = n_rows * n_cols == 0 ? nullptr : static_cast<double*>(PyArray_DATA(floats));
+    return {std::move(array), Matrix::over(data, n_rows, n_cols)};
+}
+
+}  // namespace
+
+ResultMatrix new_result_matrix(std::size_t n_rows, std::size_t n_cols) {
+    Matrix::check_size(n_rows, n_cols);
+    np::ensure_imported();
+    npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(n_cols)};
+    return over(py::check(PyArray_ZEROS(2, dims, NPY_DOUBLE, /*fortran=*/1)));
+}
+
+ResultMatrix copy_result_matrix(PyArrayObject* array) {
+    ResultMatrix result = new_result_matrix(static_cast<std::size_t>(PyArray_DIM(array, 0)),
+                                            static_cast<std::size_t>(PyArray_DIM(array, 1)));
+    py::check_status(PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(result.array.get()), array));
+    return result;
+}
+
+}  // namespace kavrel
