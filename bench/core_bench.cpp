@@ -72,7 +72,7 @@ void BM_label_encode(benchmark::State& state) {
 }
 
 // The driver on a table of 4 text columns of 2.5M rows: columns in
-// parallel, rows in parallel within each, the matrix and the reverse maps
+// parallel, rows in parallel within each, the matrix and the labels
 // included.
 void BM_encode_columns(benchmark::State& state) {
     const ColumnLists& lists = table_for(static_cast<std::size_t>(state.range(0)));

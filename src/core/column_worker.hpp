@@ -16,8 +16,7 @@ namespace kavrel {
 // The learned state of one text column.
 struct ColumnResult {
     std::size_t column;
-    ForwardMap forward;
-    ReverseMap reverse;
+    Labels labels;
 };
 
 // Read-only inputs shared by all workers of one loop over columns.
@@ -32,9 +31,5 @@ std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t 
 
 // Row j of column `col` := values[j], in parallel.
 void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values);
-
-// One entry (code -> string) per forward entry that has a code; the strings
-// are shared with the forward map.
-ReverseMap build_reverse_map(const ForwardMap& forward);
 
 }  // namespace kavrel

@@ -1,48 +1,47 @@
-// What an encoder learns from one table: per text column, a forward map
-// (string -> code) and a reverse map (code -> string).
+// What an encoder learns from one table: per text column, its labels by
+// code.
 #pragma once
 
 #include "hashing.hpp"
-#include "large_buffer.hpp"
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace kavrel {
 
-// A map whose strings are views into `text`, one block holding the bytes of
-// all of them, shared by the maps of one column: a column's strings cost one
-// allocation, not one or two per string, and are stored once for both maps.
-// Copies and moves keep the views valid, since they share the block.
-template <class Map>
-struct TextBackedMap : Map {
-    std::shared_ptr<const std::string> text;
+// The labels of one text column, by code.  A column's codes are 0 .. m-1
+// (the byte-wise ranks of its distinct strings that are not missing-value
+// markers), so label k is simply the k-th: all of them lie end to end in one
+// block of text, in code order, and a label costs its bytes and one offset.
+class Labels {
+public:
+    Labels() = default;
+    // `ends[k]` is where label k ends in `text` (and label k + 1 begins).
+    Labels(std::string text, std::vector<std::uint64_t> ends) : text_(std::move(text)), ends_(std::move(ends)) {}
+
+    std::size_t size() const noexcept { return ends_.size(); }
+    bool empty() const noexcept { return ends_.empty(); }
+    // The label of code k < size().
+    std::string_view operator[](std::size_t k) const noexcept {
+        const std::uint64_t begin = k == 0 ? 0 : ends_[k - 1];
+        return {text_.data() + begin, static_cast<std::size_t>(ends_[k] - begin)};
+    }
+
+private:
+    std::string text_;
+    std::vector<std::uint64_t> ends_;
 };
 
-// String -> code; a missing-value marker has no code.
-using ForwardMap = TextBackedMap<boost::unordered_flat_map<
-    std::string_view, std::optional<std::uint64_t>, StringHash, StringEqual,
-    LargeBufferAllocator<std::pair<const std::string_view, std::optional<std::uint64_t>>>>>;
-// Code -> string.
-using ReverseMap = TextBackedMap<
-    boost::unordered_flat_map<std::uint64_t, std::string_view, WordHash, std::equal_to<std::uint64_t>,
-                              LargeBufferAllocator<std::pair<const std::uint64_t, std::string_view>>>>;
-
-// What an encoder learned from one table.  Invariant: the keys of both outer
-// maps are exactly the entries of object_columns.
+// What an encoder learned from one table.  Invariant: the keys of `labels`
+// are exactly the entries of object_columns.
 struct EncodingInfo {
     std::vector<std::size_t> object_columns;  // text columns, ascending
-    boost::unordered_flat_map<std::size_t, ForwardMap, WordHash> forward_maps;
-    boost::unordered_flat_map<std::size_t, ReverseMap, WordHash> reverse_maps;
+    boost::unordered_flat_map<std::size_t, Labels, WordHash> labels;
 };
 
 }  // namespace kavrel

@@ -9,7 +9,6 @@
 
 #include "failure.hpp"
 #include "pool.hpp"
-#include "slot_order.hpp"
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
@@ -246,43 +245,31 @@ Merged merge_segments(const std::vector<Segment>& segments) {
     return merged;
 }
 
-// The forward map of the distinct strings, whose codes by id are `code`
-// (no_code for a marker).  Entries go in in slot order, and their bytes are
-// laid out in the map's text block in that same order: the table and the
-// block are both filled front to back.
+// The code of a distinct string that takes none: a missing-value marker.
 constexpr std::uint64_t no_code = ~std::uint64_t{0};
 
-void fill_forward(ForwardMap& forward, const std::vector<Key>& distinct,
-                  const std::vector<std::uint64_t>& code) {
-    const std::size_t d = distinct.size();
-    const auto hasher = forward.hash_function();
-    const std::vector<SlotItem> by_slot =
-        in_slot_order(d, [&](std::size_t g) { return hasher(distinct[g].view()); });
-
+// The labels of the distinct strings whose ids, in code order, are
+// `by_code`: their bytes laid end to end in that order.
+Labels make_labels(const std::vector<Key>& distinct, const std::vector<std::uint64_t>& by_code) {
+    const std::size_t m = by_code.size();
     constexpr std::size_t ahead = 16;
-    std::vector<std::size_t> offset(d + 1, 0);
-    for (std::size_t i = 0; i < d; ++i) {
-        if (i + ahead < d) __builtin_prefetch(&distinct[by_slot[i + ahead].index]);
-        offset[i + 1] = offset[i] + distinct[by_slot[i].index].size;
+    std::vector<std::uint64_t> ends(m);
+    std::uint64_t end = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        if (k + ahead < m) __builtin_prefetch(&distinct[by_code[k + ahead]]);
+        end += distinct[by_code[k]].size;
+        ends[k] = end;
     }
-    auto text = std::make_shared<std::string>(offset[d], '\0');
-    char* bytes = text->data();
-    pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i != end; ++i) {
-            if (i + ahead < end) __builtin_prefetch(distinct[by_slot[i + ahead].index].data);
-            const Key& key = distinct[by_slot[i].index];
-            std::memcpy(bytes + offset[i], key.data, key.size);
+    std::string text(end, '\0');
+    char* bytes = text.data();
+    pool::parallel_for(m, [&](std::size_t begin, std::size_t stop) {
+        for (std::size_t k = begin; k != stop; ++k) {
+            if (k + ahead < stop) __builtin_prefetch(distinct[by_code[k + ahead]].data);
+            const Key& key = distinct[by_code[k]];
+            std::memcpy(bytes + (k == 0 ? 0 : ends[k - 1]), key.data, key.size);
         }
     });
-
-    forward.reserve(d);
-    for (std::size_t i = 0; i < d; ++i) {
-        if (i + ahead < d) __builtin_prefetch(&code[by_slot[i + ahead].index]);
-        std::uint64_t c = code[by_slot[i].index];
-        forward.emplace(std::string_view(bytes + offset[i], offset[i + 1] - offset[i]),
-                        c == no_code ? std::nullopt : std::optional<std::uint64_t>(c));
-    }
-    forward.text = std::move(text);
+    return Labels(std::move(text), std::move(ends));
 }
 
 // Whether the column likely holds more distinct strings than a local map
@@ -360,10 +347,9 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
 
 // The label encoding of `strings`: their codes into `slots` (one per text),
 // which first hold the tagged local ids and then, in place, the codes.
-ForwardMap encode_texts(const Entries& strings, double* slots) {
-    ForwardMap forward;
+Labels encode_texts(const Entries& strings, double* slots) {
     const std::size_t n = strings.size();
-    if (n == 0) return forward;
+    if (n == 0) return {};
 
     std::vector<Segment> segments;
     Merged merged;
@@ -411,12 +397,19 @@ ForwardMap encode_texts(const Entries& strings, double* slots) {
     });
     // Counted in sorted order; a marker takes no code and leaves the count.
     std::vector<std::uint64_t> code(d);
-    std::uint64_t counter = 0;
-    for (const SortItem& item : order)
-        code[item.id] = is_missing_marker(distinct[item.id].view()) ? no_code : counter++;
-
+    std::vector<std::uint64_t> by_code;
+    by_code.reserve(d);
+    for (const SortItem& item : order) {
+        if (is_missing_marker(distinct[item.id].view())) {
+            code[item.id] = no_code;
+        } else {
+            code[item.id] = by_code.size();
+            by_code.push_back(item.id);
+        }
+    }
     order = {};
-    fill_forward(forward, distinct, code);
+    Labels labels = make_labels(distinct, by_code);
+    by_code = {};
 
     // One flat table from tagged local id to code.
     auto as_double = [](std::uint64_t c) { return c == no_code ? missing_code : static_cast<double>(c); };
@@ -448,30 +441,30 @@ ForwardMap encode_texts(const Entries& strings, double* slots) {
             slots[j] = codes[off[bits >> local_bits] + (bits & local_mask)];
         }
     });
-    return forward;
+    return labels;
 }
 
 }  // namespace
 
-ForwardMap label_encode(const TextColumn& cells, std::span<double> codes) {
+Labels label_encode(const TextColumn& cells, std::span<double> codes) {
     if (cells.size() > codes.size()) fail(msg::index_out_of_bounds(codes.size(), cells.size() - 1));
     const Entries entries{cells};
     if (entries.size() == cells.size()) return encode_texts(entries, codes.data());  // cell k is entry k
     // Cells share entries: each entry is encoded once, and every cell gets
     // its entry's code.
     CodeList entry_codes(entries.size());
-    ForwardMap forward = encode_texts(entries, entry_codes.data());
+    Labels labels = encode_texts(entries, entry_codes.data());
     const double* entry_code = entry_codes.data();
     pool::parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t j = begin; j != end; ++j) codes[j] = entry_code[cells.entry_of(j)];
     });
-    return forward;
+    return labels;
 }
 
 LabelEncoding label_encode(const TextColumn& cells) {
     LabelEncoding result;
     result.codes.resize(cells.size());
-    result.forward = label_encode(cells, result.codes);
+    result.labels = label_encode(cells, result.codes);
     return result;
 }
 

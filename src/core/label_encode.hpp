@@ -26,16 +26,16 @@ constexpr bool is_missing_marker(std::string_view s) noexcept {
 using CodeList = std::vector<double, LargeBufferAllocator<double, /*value_initialize=*/false>>;
 
 struct LabelEncoding {
-    CodeList codes;      // one per cell, in cell order
-    ForwardMap forward;  // every distinct cell string -> its code
+    CodeList codes;  // one per cell, in cell order
+    Labels labels;   // by code
 };
 
 // Codes are the byte-wise ranks of the distinct non-marker strings, counted
 // from 0; markers get no code and encode as missing_code.  Writes the code of
-// cell j to codes[j] (codes holds one slot per cell) and returns the map of
-// every distinct string to its code.  Runs its inner loops on the pool; may
+// cell j to codes[j] (codes holds one slot per cell) and returns the
+// labels by code.  Runs its inner loops on the pool; may
 // be called for several columns at once.
-ForwardMap label_encode(const TextColumn& strings, std::span<double> codes);
+Labels label_encode(const TextColumn& strings, std::span<double> codes);
 
 // The same, into a code list of its own.
 LabelEncoding label_encode(const TextColumn& strings);

@@ -36,8 +36,7 @@ EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out) {
     check_fits(lists, out);
 
     EncodingInfo info;
-    info.forward_maps.reserve(n_cols);
-    info.reverse_maps.reserve(n_cols);
+    info.labels.reserve(n_cols);
 
     const ColumnContext ctx{lists, SendPtr{out.data(), out.n_rows()}};
     // Indexed by column, so the results come out in column order whichever
@@ -64,8 +63,7 @@ EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out) {
 
     for (std::optional<ColumnResult>& result : results) {
         if (!result) continue;
-        info.forward_maps.insert_or_assign(result->column, std::move(result->forward));
-        info.reverse_maps.insert_or_assign(result->column, std::move(result->reverse));
+        info.labels.insert_or_assign(result->column, std::move(result->labels));
     }
     for (std::size_t c = 0; c < n_cols; ++c)
         if (lists.column_is_text[c]) info.object_columns.push_back(c);

@@ -47,40 +47,22 @@ py::Ref label_str(std::string_view text) {
 
 // The labels of one column as Python strings, each made once per call and
 // shared by every cell that carries it.  A column's codes are 0 .. m-1, so
-// they index a table directly; a code beyond it is looked up in the map.
+// they index a table directly.
 //
 // A column with at least as many cells as labels will meet most of them:
-// they are all made up front, in code order.  Cells of a column with many
-// labels land on them at random, a cache miss each; `prefetch` lets the
-// caller fetch the label of a cell some rows ahead.  A table with far fewer
-// cells than the column has labels gets no table at all: the labels its
-// cells meet are looked up and kept as they come, so the cost follows the
-// table being decoded, not what was learned.
+// they are all made up front, in code order (so that they also lie in code
+// order in memory, and the call's end releases them front to back).  Cells
+// of a column with many labels land on them at random, a cache miss each;
+// `prefetch` lets the caller fetch the label of a cell some rows ahead.  A
+// table with far fewer cells than the column has labels gets no table at
+// all: the labels its cells meet are made and kept as they come, so the
+// cost follows the table being decoded, not what was learned.
 class LabelCache {
 public:
-    LabelCache(const ReverseMap& reverse, std::size_t n_cells)
-        : reverse_(reverse),
-          strs_(reverse.size() <= dense_factor * n_cells ? reverse.size() : 0),
-          texts_(strs_.size()) {
-        if (strs_.empty()) return;
-        // The map's order is a hash order, and its texts lie in yet another
-        // order: the texts are first put in code order, then the strs made
-        // front to back, so that they also lie in code order in memory and
-        // the call's end releases them front to back.
-        auto ahead = reverse.begin();
-        for (std::size_t i = 0; i < slot_ahead && ahead != reverse.end(); ++i) ++ahead;
-        for (const auto& [code, text] : reverse) {
-            if (ahead != reverse.end()) {
-                __builtin_prefetch(texts_.data() + std::min(ahead->first, texts_.size() - 1), 1);
-                ++ahead;
-            }
-            if (code < texts_.size()) texts_[code] = text;
-        }
-        if (reverse.size() > n_cells) return;  // made as met
-        for (std::size_t code = 0; code < texts_.size(); ++code) {
-            if (code + slot_ahead < texts_.size()) __builtin_prefetch(texts_[code + slot_ahead].data());
-            if (texts_[code].data() != nullptr) strs_[code] = label_str(texts_[code]);
-        }
+    LabelCache(const Labels& labels, std::size_t n_cells)
+        : labels_(labels), strs_(labels.size() <= dense_factor * n_cells ? labels.size() : 0) {
+        if (labels.size() > n_cells) return;  // made as met
+        for (std::size_t code = 0; code < strs_.size(); ++code) strs_[code] = label_str(labels[code]);
     }
 
     // Borrowed: the label of cell value `v`, or null when it has none (NaN,
@@ -114,29 +96,22 @@ private:
     [[gnu::noinline]] PyObject* make_label(double v) {
         if (std::isnan(v)) return nullptr;
         std::uint64_t code = code_of(v);
+        if (code >= labels_.size()) return nullptr;
         if (code < strs_.size()) {
             py::Ref& str = strs_[code];
-            if (!str && texts_[code].data() != nullptr) str = label_str(texts_[code]);
+            if (!str) str = label_str(labels_[code]);
             return str.get();
         }
-        auto [kept, inserted] = met_.try_emplace(code);
-        if (inserted) {
-            auto it = reverse_.find(code);
-            if (it != reverse_.end()) kept->second = label_str(it->second);
-        }
-        return kept->second.get();
+        py::Ref& kept = met_[code];
+        if (!kept) kept = label_str(labels_[code]);
+        return kept.get();
     }
 
-    const ReverseMap& reverse_;
+    const Labels& labels_;
     // Per code below the table's size: its label once made (all of them up
-    // front when the column has no more labels than cells), null before
-    // that and for a code the column never gave out.  Only the table's
-    // pointers are read per cell, so it is kept apart from the texts.
+    // front when the column has no more labels than cells), null before.
     std::vector<py::Ref> strs_;
-    // Per code below the table's size: its text, null data for a code the
-    // column never gave out.
-    std::vector<std::string_view> texts_;
-    // Codes beyond the table, as met: their label, or null for none.
+    // Codes beyond the table, as met: their label.
     boost::unordered_flat_map<std::uint64_t, py::Ref> met_;
 };
 
@@ -144,9 +119,9 @@ private:
 // columns is 4 KiB of elements.
 constexpr std::size_t band_rows = 64;
 
-const ReverseMap& reverse_map_of(const EncodingInfo& info, std::size_t col) {
-    auto it = info.reverse_maps.find(col);
-    if (it == info.reverse_maps.end()) fail(msg::no_entry_found);
+const Labels& labels_of_column(const EncodingInfo& info, std::size_t col) {
+    auto it = info.labels.find(col);
+    if (it == info.labels.end()) fail(msg::no_entry_found);
     return it->second;
 }
 
@@ -182,7 +157,7 @@ py::Ref decode_array(MatrixView matrix, const EncodingInfo& info) {
     // learned column beyond the matrix is only possible without rows.
     std::vector<LabelCache*> labels_of(n_cols, nullptr);
     for (std::size_t col : columns) {
-        labels.emplace_back(reverse_map_of(info, col), n_rows);
+        labels.emplace_back(labels_of_column(info, col), n_rows);
         if (n_rows > 0 && col >= n_cols) fail(msg::ndarray_index_out_of_bounds);
     }
     for (std::size_t k = 0; k < columns.size(); ++k)
@@ -238,7 +213,7 @@ void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::st
     }
     const std::size_t n_rows = matrix.n_rows;
     for (std::size_t col : info.object_columns) {
-        LabelCache column_labels(reverse_map_of(info, col), n_rows);
+        LabelCache column_labels(labels_of_column(info, col), n_rows);
         if (n_rows > 0 && col >= matrix.n_cols) fail(msg::ndarray_index_out_of_bounds);
         auto label_at = [&](std::size_t r) {
             if (r + slot_ahead < n_rows) column_labels.prefetch_slot(matrix.at(r + slot_ahead, col));

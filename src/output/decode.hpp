@@ -1,6 +1,6 @@
 // Decode: turning the codes of the learned text columns back into their
 // labels.  A code is truncated toward zero (saturating at both ends) and
-// looked up in its column's reverse map; each label becomes one Python str
+// looked up among its column's labels; each label becomes one Python str
 // per call, shared by every cell that carries it.
 #pragma once
 

@@ -1,12 +1,15 @@
 // Helpers shared by the core's unit tests.
 #pragma once
 
+#include "core/encoding_info.hpp"
 #include "core/text_column.hpp"
 
 #include <bit>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kavrel::test_helpers {
 
@@ -19,6 +22,13 @@ inline TextColumn column_of(std::initializer_list<std::string_view> cells) {
     TextColumn column;
     for (std::string_view cell : cells) column.push_back(cell);
     return column;
+}
+
+// The labels, code by code.
+inline std::vector<std::string> labels_of(const Labels& labels) {
+    std::vector<std::string> all;
+    for (std::size_t k = 0; k < labels.size(); ++k) all.emplace_back(labels[k]);
+    return all;
 }
 
 }  // namespace kavrel::test_helpers
