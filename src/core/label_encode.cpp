@@ -42,12 +42,14 @@ struct Entries {
     std::string_view operator[](std::size_t k) const noexcept { return column.entry(k); }
 };
 
-// A cell as the local maps hold it: its first eight bytes (zero-padded)
-// stored inline, so that telling two short strings apart, or ordering them,
-// never has to follow the pointer into the column's arena, which is a cache
-// miss when the map is large.
+// A cell as the local maps hold it: its first sixteen bytes (zero-padded)
+// stored inline as two words, so that telling two strings of up to sixteen
+// bytes apart, hashing them or ordering them never has to follow the
+// pointer into the column's text, which is a cache miss when the map is
+// large, nor call memcmp.
 struct Key {
-    std::uint64_t prefix;
+    std::uint64_t head;  // bytes 0 to 7
+    std::uint64_t tail;  // bytes 8 to 15
     const char* data;
     std::size_t size;
 
@@ -74,29 +76,49 @@ inline std::uint64_t load_prefix(const char* p, std::size_t n) noexcept {
 }
 
 inline Key key_of(std::string_view s) noexcept {
-    return {load_prefix(s.data(), s.size()), s.data(), s.size()};
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    if (n <= 8) return {load_prefix(p, n), 0, p, n};
+    std::uint64_t head, tail;
+    std::memcpy(&head, p, 8);
+    if (n >= 16) {
+        std::memcpy(&tail, p + 8, 8);
+    } else {
+        // Bytes n-8 .. n-1, shifted so that byte 8 comes first: the bytes
+        // before it, which the head holds, fall out.
+        std::memcpy(&tail, p + n - 8, 8);
+        tail >>= 8 * (16 - n);
+    }
+    return {head, tail, p, n};
 }
 
-// Seeded per map.  Up to eight bytes the inline prefix is the whole string
-// and gets a strong 64-bit mix; longer strings take the keyed XXH3.
+// Seeded per map.  Up to sixteen bytes the inline words are the whole
+// string: they and the size are mixed with two secret words; longer strings
+// take the keyed XXH3.
 struct KeyHash {
     using is_avalanching = void;
     std::uint64_t seed = random_seed();
+    std::uint64_t seed2 = random_seed();
 
     [[gnu::always_inline]] std::size_t operator()(const Key& k) const noexcept {
-        if (k.size > 8) return XXH3_64bits_withSeed(k.data, k.size, seed);
-        std::uint64_t x = k.prefix ^ seed;
-        x ^= (k.size + 1) * 0x9E3779B97F4A7C15ull;
-        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-        x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-        return x ^ (x >> 31);
+        if (k.size > 16) [[unlikely]]
+            return XXH3_64bits_withSeed(k.data, k.size, seed);
+        // The high and low halves of a 128-bit product, folded (as in
+        // Boost's mulx), twice, so that every input bit reaches every
+        // output bit.
+        auto fold = [](std::uint64_t a, std::uint64_t b) {
+            const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+            return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+        };
+        const std::uint64_t x = fold(k.head ^ seed, k.tail ^ seed2 ^ (k.size * 0x9E3779B97F4A7C15ull));
+        return fold(x ^ seed2, 0xBF58476D1CE4E5B9ull);
     }
 };
 
 struct KeyEqual {
     bool operator()(const Key& a, const Key& b) const noexcept {
-        return a.prefix == b.prefix && a.size == b.size &&
-               (a.size <= 8 || std::memcmp(a.data + 8, b.data + 8, a.size - 8) == 0);
+        return a.head == b.head && a.tail == b.tail && a.size == b.size &&
+               (a.size <= 16 || std::memcmp(a.data + 16, b.data + 16, a.size - 16) == 0);
     }
 };
 
@@ -176,8 +198,7 @@ struct SortItem {
     std::uint64_t id;
 
     static SortItem of(const Key& key, std::uint64_t id) noexcept {
-        std::uint64_t low = key.size > 8 ? load_prefix(key.data + 8, key.size - 8) : 0;
-        return {__builtin_bswap64(key.prefix), __builtin_bswap64(low), id};
+        return {__builtin_bswap64(key.head), __builtin_bswap64(key.tail), id};
     }
 };
 
