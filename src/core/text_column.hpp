@@ -1,6 +1,8 @@
-// The cells of one text column: the UTF-8 bytes of its texts in one arena,
-// so a column costs a few allocations however many cells it has, and a cell
-// is handed out as a view into the arena.
+// The cells of one text column: the UTF-8 bytes of its texts in an arena of
+// blocks that never move, so a column costs a few allocations however many
+// cells it has, and a cell is handed out as a view into the arena.  A text
+// that already lies in memory which outlives the column (an Arrow buffer,
+// say) is kept as a view of it instead of being copied.
 //
 // A text stored once is an entry.  A cell that repeats an earlier cell (the
 // same str object met again, say) shares that cell's entry instead of
@@ -8,9 +10,12 @@
 // each cell its entry's result.  Two entries may still hold equal texts.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -21,26 +26,38 @@ namespace kavrel {
 
 class TextColumn {
 public:
+    TextColumn() = default;
+    TextColumn(TextColumn&&) noexcept = default;
+    TextColumn& operator=(TextColumn&&) noexcept = default;
+    // A copy has an arena of its own: its views must not point into ours.
+    TextColumn(const TextColumn& other) { *this = other; }
+    TextColumn& operator=(const TextColumn& other) {
+        if (this == &other) return *this;
+        TextColumn copy;
+        copy.entries_.reserve(other.entries_.size());
+        for (std::string_view text : other.entries_) copy.add_entry(copy.store(text));
+        copy.entry_of_ = other.entry_of_;
+        return *this = std::move(copy);
+    }
+
     void reserve(std::size_t cells) {
         if (!entry_of_.empty()) entry_of_.reserve(cells);
         entries_.reserve(cells);
     }
-    // Room for `size` bytes of text in all, when the caller knows it.
-    void reserve_bytes(std::size_t size) { bytes_.reserve(size); }
     // Appends a cell with a text of its own.
-    void push_back(std::string_view text) {
-        add_entry(bytes_.size(), text.size());
-        bytes_.append(text);
-    }
+    void push_back(std::string_view text) { add_entry(store(text)); }
+    // Appends a cell whose text stays where it is: the caller keeps those
+    // bytes alive and unchanged for as long as the column and its views.
+    void push_back_view(std::string_view text) { add_entry(text); }
     // Appends a cell with a text of its own, of at most `max_bytes` bytes,
     // written by `write(char* dst) -> bytes written`.
     template <class Writer>
     void push_back_written(std::size_t max_bytes, Writer&& write) {
-        std::size_t begin = bytes_.size();
-        bytes_.resize(begin + max_bytes);
-        std::size_t written = write(bytes_.data() + begin);
-        bytes_.resize(begin + written);
-        add_entry(begin, written);
+        make_room(max_bytes);
+        std::size_t written = write(free_);
+        add_entry({free_, written});
+        free_ += written;
+        left_ -= written;
     }
     // Appends a cell with the text of cell `i`, sharing its entry.
     void push_back_copy_of(std::size_t i) {
@@ -52,41 +69,54 @@ public:
         }
         entry_of_.push_back(entry_of_[i]);
     }
-    void clear() noexcept {
-        bytes_.clear();
-        entries_.clear();
-        entry_of_.clear();
-    }
+    void clear() noexcept { *this = TextColumn(); }
 
     std::size_t size() const noexcept { return entry_of_.empty() ? entries_.size() : entry_of_.size(); }
     bool empty() const noexcept { return size() == 0; }
-    // The text of cell `i`, valid until the column is next changed.
+    // The text of cell `i`, valid as long as the column.
     std::string_view operator[](std::size_t i) const noexcept { return entry(entry_of(i)); }
 
     // The entries: as many as the cells when no cell shares another's.
     std::size_t entry_count() const noexcept { return entries_.size(); }
-    std::string_view entry(std::size_t k) const noexcept {
-        return {bytes_.data() + entries_[k].begin, entries_[k].size};
-    }
+    std::string_view entry(std::size_t k) const noexcept { return entries_[k]; }
     std::size_t entry_of(std::size_t i) const noexcept { return entry_of_.empty() ? i : entry_of_[i]; }
 
 private:
     // Entry numbers take four bytes a cell; a column has fewer than 2^32
     // texts of its own long before memory runs out.
     using Index = std::uint32_t;
-    struct Span {
-        std::size_t begin;
-        std::size_t size;
-    };
+    static constexpr std::size_t first_block = std::size_t{1} << 16, largest_block = std::size_t{1} << 26;
 
-    void add_entry(std::size_t begin, std::size_t size) {
+    void add_entry(std::string_view text) {
         if (entries_.size() >= std::numeric_limits<Index>::max()) throw std::length_error("text column");
         if (!entry_of_.empty()) entry_of_.push_back(static_cast<Index>(entries_.size()));
-        entries_.push_back({begin, size});
+        entries_.push_back(text);
+    }
+    // At least `size` free bytes in the current block: a new block, twice
+    // as large as the last (within bounds), when they are not there.
+    void make_room(std::size_t size) {
+        if (left_ >= size) return;
+        std::size_t block = std::clamp(last_block_ * 2, first_block, largest_block);
+        block = std::max(block, size);
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
+        free_ = blocks_.back().get();
+        left_ = block;
+        last_block_ = block;
+    }
+    std::string_view store(std::string_view text) {
+        make_room(text.size());
+        if (!text.empty()) std::memcpy(free_, text.data(), text.size());
+        std::string_view stored(free_, text.size());
+        free_ += text.size();
+        left_ -= text.size();
+        return stored;
     }
 
-    std::string bytes_;
-    std::vector<Span> entries_;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* free_ = nullptr;
+    std::size_t left_ = 0;
+    std::size_t last_block_ = 0;
+    std::vector<std::string_view> entries_;
     std::vector<Index> entry_of_;  // per cell; empty while cell k is entry k
 };
 

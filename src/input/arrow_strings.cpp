@@ -67,25 +67,9 @@ std::optional<ArrowStrings> ArrowStrings::open(py::Handle exporter) {
         if (chunk.released()) break;  // the end of the stream
         if (!well_formed(*chunk, column.layout_ == Layout::string_view)) return std::nullopt;
         column.length_ += static_cast<std::size_t>(chunk->length);
-        column.text_bytes_ += column.data_span(*chunk);
         column.chunks_.push_back(std::move(chunk));
     }
     return column;
-}
-
-std::size_t ArrowStrings::data_span(const ArrowArray& chunk) const noexcept {
-    if (chunk.length == 0) return 0;
-    auto span = [&]<class Offset>(Offset) {
-        const auto* offsets = static_cast<const Offset*>(chunk.buffers[1]) + chunk.offset;
-        return offsets[chunk.length] > offsets[0]
-                   ? static_cast<std::size_t>(offsets[chunk.length] - offsets[0])
-                   : 0;
-    };
-    switch (layout_) {
-        case Layout::string: return span(std::int32_t{});
-        case Layout::large_string: return span(std::int64_t{});
-        default: return 0;
-    }
 }
 
 }  // namespace kavrel

@@ -28,9 +28,6 @@ public:
     static std::optional<ArrowStrings> open(py::Handle exporter);
 
     std::size_t length() const noexcept { return length_; }
-    // The bytes of all strings (and of what nulls span), or 0 when the
-    // layout does not tell it at a glance.
-    std::size_t text_bytes() const noexcept { return text_bytes_; }
 
     // Calls text(std::string_view) for each string and null() for each
     // missing one, in row order.  Stops and returns false at a string that
@@ -46,8 +43,6 @@ private:
     template <class Text, class Null>
     static bool for_each_view_string(const ArrowArray& chunk, Text& text, Null& null);
 
-    std::size_t data_span(const ArrowArray& chunk) const noexcept;
-
     static bool is_valid(const ArrowArray& chunk, std::int64_t i) noexcept {
         if (chunk.null_count == 0 || chunk.buffers[0] == nullptr) return true;
         const auto* bits = static_cast<const std::uint8_t*>(chunk.buffers[0]);
@@ -57,7 +52,6 @@ private:
 
     Layout layout_ = Layout::string;
     std::size_t length_ = 0;
-    std::size_t text_bytes_ = 0;
     // Released in reverse order: the chunks, then the stream.
     arrow::Stream stream_;
     std::vector<arrow::Array> chunks_;

@@ -289,19 +289,25 @@ inline void add_native_cell(ColumnLists& lists, std::size_t c, bool number, doub
 bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, ColumnLists& lists) {
     std::optional<ArrowStrings> strings = ArrowStrings::open(s.exporter);
     if (!strings || strings->length() != n_rows) return false;
+    // The texts stay in the Arrow buffers, which the lists keep alive.
+    auto owner = std::make_shared<const ArrowStrings>(std::move(*strings));
     const double nan = std::nan("");
     const std::string_view missing_text = s.missing.text;
     const bool missing_number = s.missing.number;
-    lists.text_cells[c].reserve(n_rows);
-    lists.text_cells[c].reserve_bytes(strings->text_bytes());
-    return strings->for_each(
+    TextColumn& texts = lists.text_cells[c];
+    texts.reserve(n_rows);
+    const bool read = owner->for_each(
         [&](std::string_view text) {
-            if (lists.column_is_text[c]) [[likely]]
-                lists.text_cells[c].push_back(text);
-            else
-                add_native_cell(lists, c, false, 0.0, text);
+            if (lists.column_is_text[c]) [[likely]] {
+                texts.push_back_view(text);
+            } else {
+                turn_text(lists, c);
+                texts.push_back_view(text);
+            }
         },
         [&] { add_native_cell(lists, c, missing_number, nan, missing_text); });
+    lists.owners.push_back(std::move(owner));
+    return read;
 }
 
 // Each category read once; every cell is then the category its code names,
