@@ -359,7 +359,7 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
                     if (inserted) segment.distinct.push_back(entry.key);
                     slots[entry.row] = std::bit_cast<double>(tag(p, it->second));
                 }
-                bucket = {};
+                release(bucket);
             }
         }
     });
@@ -387,6 +387,7 @@ Labels encode_texts(const Entries& strings, double* slots) {
             std::iota(ids.begin(), ids.end(), std::uint64_t{merged.distinct.size()});
             merged.distinct.insert(merged.distinct.end(), segments[p].distinct.begin(),
                                    segments[p].distinct.end());
+            release(segments[p].distinct);  // held once is enough
         }
     } else {
         std::atomic<std::uint64_t> next_id{0};
@@ -394,10 +395,12 @@ Labels encode_texts(const Entries& strings, double* slots) {
         pool::execute([&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
         segments = finder.take_segments();
         // With one segment its local ids are the ids.
-        if (segments.size() == 1)
+        if (segments.size() == 1) {
             merged.distinct = std::move(segments.front().distinct);
-        else
+        } else {
             merged = merge_segments(segments);
+            for (Segment& segment : segments) release(segment.distinct);  // held once is enough
+        }
     }
     const std::vector<Key>& distinct = merged.distinct;
     const std::size_t d = distinct.size();
@@ -428,9 +431,9 @@ Labels encode_texts(const Entries& strings, double* slots) {
             by_code.push_back(item.id);
         }
     }
-    order = {};
+    release(order);
     Labels labels = make_labels(distinct, by_code);
-    by_code = {};
+    release(by_code);
 
     // One flat table from tagged local id to code.
     auto as_double = [](std::uint64_t c) { return c == no_code ? missing_code : static_cast<double>(c); };
@@ -445,7 +448,7 @@ Labels encode_texts(const Entries& strings, double* slots) {
         });
     } else {
         std::size_t total = 0;
-        for (const Segment& s : segments) total += s.distinct.size();
+        for (const std::vector<std::uint64_t>& ids : merged.id_of_local) total += ids.size();
         table.reserve(total);
         for (std::size_t s = 0; s < segments.size(); ++s) {
             offset[segments[s].id] = table.size();

@@ -44,4 +44,11 @@ struct LargeBufferAllocator : std::allocator<T> {
     }
 };
 
+// Gives back the memory of a container, now: `v = {}` would only empty it
+// and keep its capacity.
+template <class Container>
+void release(Container& v) noexcept {
+    Container().swap(v);
+}
+
 }  // namespace kavrel

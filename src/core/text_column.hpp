@@ -85,7 +85,7 @@ private:
     // Entry numbers take four bytes a cell; a column has fewer than 2^32
     // texts of its own long before memory runs out.
     using Index = std::uint32_t;
-    static constexpr std::size_t first_block = std::size_t{1} << 16, largest_block = std::size_t{1} << 26;
+    static constexpr std::size_t first_block = std::size_t{1} << 16, largest_block = std::size_t{1} << 20;
 
     void add_entry(std::string_view text) {
         if (entries_.size() >= std::numeric_limits<Index>::max()) throw std::length_error("text column");
@@ -93,7 +93,8 @@ private:
         entries_.push_back(text);
     }
     // At least `size` free bytes in the current block: a new block, twice
-    // as large as the last (within bounds), when they are not there.
+    // as large as the last up to 1 MiB (larger only for a larger text), when
+    // they are not there.  What a block leaves unused stays small.
     void make_room(std::size_t size) {
         if (left_ >= size) return;
         std::size_t block = std::clamp(last_block_ * 2, first_block, largest_block);

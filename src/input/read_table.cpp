@@ -1,6 +1,7 @@
 #include "read_table.hpp"
 
 #include "../core/failure.hpp"
+#include "../core/large_buffer.hpp"
 #include "../core/render_number.hpp"
 #include "../python/errors.hpp"
 #include "../python/numpy_api.hpp"
@@ -99,7 +100,7 @@ void turn_text(ColumnLists& lists, std::size_t c) {
     // No room reserved for n_rows texts: cells that repeat a str share
     // its entry, so most columns need far fewer.
     for (double number : numbers) texts.push_back(render_number(number));
-    numbers = {};
+    release(numbers);
 }
 
 void add_cell(ColumnLists& lists, std::size_t c, PyObject* cell) {
