@@ -2,16 +2,20 @@
 // for the encoding: native data only, read on the pool's threads.
 #pragma once
 
+#include "large_buffer.hpp"
 #include "text_column.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace kavrel {
 
 // For every column either its n_rows numbers or its n_rows texts, in row
-// order, and the other list empty.
+// order, and the other list empty; or, for a column of numbers settled in
+// the result already, both lists empty.
 struct ColumnLists {
     explicit ColumnLists(std::size_t n_cols)
         : column_is_text(n_cols, 0), number_cells(n_cols), text_cells(n_cols) {}
@@ -22,6 +26,29 @@ struct ColumnLists {
     std::vector<unsigned char> column_is_text;
     std::vector<std::vector<double>> number_cells;
     std::vector<TextColumn> text_cells;
+
+    // Where the numbers of a column read whole may go at once (see
+    // settle): the result, column-major, n_rows to a column; null to keep
+    // them in number_cells.
+    double* numbers_out = nullptr;
+    std::size_t n_rows = 0;
+
+    // Every list emptied, every column numeric again, as before any read.
+    void reset() {
+        ColumnLists fresh(column_is_text.size());
+        fresh.numbers_out = numbers_out;
+        fresh.n_rows = n_rows;
+        *this = std::move(fresh);
+    }
+
+    // Column c has been read whole.  A column of numbers goes to its place
+    // in the result now and its list is freed (its worker then has nothing
+    // left to copy), so that the lists never hold all of a table's numbers.
+    void settle(std::size_t c) {
+        if (numbers_out == nullptr || column_is_text[c] || number_cells[c].size() != n_rows) return;
+        std::copy(number_cells[c].begin(), number_cells[c].end(), numbers_out + c * n_rows);
+        release(number_cells[c]);
+    }
 };
 
 }  // namespace kavrel

@@ -12,6 +12,8 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     // Checked and allocated before any cell is read.
     ResultMatrix result = new_result_matrix(n_rows, n_cols);
     ColumnLists lists(n_cols);
+    lists.numbers_out = result.matrix.data();
+    lists.n_rows = n_rows;
     // A pandas frame is read from its columns' own storage where it can be
     // with the outcome of its "values", which the other frames give.
     if (!kind.is_table())

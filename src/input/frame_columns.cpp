@@ -385,13 +385,18 @@ bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols
             case Source::Kind::object_cells: break;
         }
         if (!read) {
-            lists = ColumnLists(n_cols);
+            // The road of "values" reads every column again, and writes
+            // over whatever settled in the result.
+            lists.reset();
             return false;
         }
+        if (s.kind != Source::Kind::object_cells) lists.settle(c);
     }
     for (std::size_t c = 0; c < n_cols; ++c) {
         const Source& s = (*sources)[c];
-        if (s.kind == Source::Kind::object_cells) read_object_array_column(as_array(s.array), c, lists);
+        if (s.kind != Source::Kind::object_cells) continue;
+        read_object_array_column(as_array(s.array), c, lists);
+        lists.settle(c);
     }
     return true;
 }

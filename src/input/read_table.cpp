@@ -359,9 +359,11 @@ std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, s
     const Position all_read{n_cols, 0};
 
     if (is_numeric_type(PyArray_TYPE(array))) {
-        for (std::size_t c = 0; c < n_cols; ++c)
+        for (std::size_t c = 0; c < n_cols; ++c) {
             read_numbers(PyArray_TYPE(array), data + static_cast<npy_intp>(c) * col_stride, row_stride,
                          n_rows, lists.number_cells[c]);
+            lists.settle(c);
+        }
         return all_read;
     }
     switch (PyArray_TYPE(array)) {
@@ -387,6 +389,7 @@ std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, s
                 std::size_t stop =
                     read_object_column(array, layout, column, row_stride, n_rows, c, lists, seen);
                 if (stop < n_rows) return Position{c, stop};
+                lists.settle(c);
                 if (c + 1 < n_cols && !layout.still_holds(array)) return Position{c + 1, 0};
             }
             return all_read;
@@ -424,6 +427,7 @@ void read_cells(py::Handle source, std::size_t n_rows, std::size_t n_cols, Colum
             py::Ref cell = read_cell(source.get(), r, c);
             add_cell(lists, c, cell.get());
         }
+        lists.settle(c);
     }
 }
 
