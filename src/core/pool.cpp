@@ -240,4 +240,26 @@ void hand_over(void (*run)(void*), void* body) {
 
 }  // namespace detail
 
+Batch::Batch() : state_(std::make_shared<State>()) {}
+
+void Batch::start(std::function<void()> task) {
+    Pool& pool = the_pool();
+    state_->pending.fetch_add(1, std::memory_order_relaxed);
+    try {
+        pool.arena.enqueue([state = state_, task = std::move(task)] {
+            task();
+            if (state->pending.fetch_sub(1, std::memory_order_acq_rel) == 1) state->pending.notify_all();
+        });
+    } catch (...) {
+        state_->pending.fetch_sub(1, std::memory_order_relaxed);  // never started
+        throw;
+    }
+}
+
+void Batch::wait() noexcept {
+    for (std::size_t left = state_->pending.load(std::memory_order_acquire); left != 0;
+         left = state_->pending.load(std::memory_order_acquire))
+        state_->pending.wait(left, std::memory_order_acquire);
+}
+
 }  // namespace kavrel::pool

@@ -1,7 +1,10 @@
 // The process-wide work-stealing pool (oneTBB), created on first use.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -34,6 +37,28 @@ namespace detail {
 // Runs run(body) on a pool thread; the caller blocks until it has ended.
 void hand_over(void (*run)(void*), void* body);
 }  // namespace detail
+
+// Tasks started on the pool that the caller waits for later, doing other
+// work meanwhile.  A task must not throw.  Every task started has ended when
+// wait() returns, and when the batch is destroyed.
+class Batch {
+public:
+    Batch();
+    ~Batch() { wait(); }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    void start(std::function<void()> task);
+    void wait() noexcept;
+
+private:
+    // Shared with the tasks, which may still be inside notify_all when the
+    // waiting thread sees the count reach zero and the batch goes.
+    struct State {
+        std::atomic<std::size_t> pending{0};
+    };
+    std::shared_ptr<State> state_;
+};
 
 // Runs body() on the pool and returns when it has ended, all loops nested in
 // it included.  On a pool thread it runs right there (the thread takes part

@@ -4,15 +4,53 @@
 #pragma once
 
 #include "column_lists.hpp"
+#include "column_worker.hpp"
 #include "encoding_info.hpp"
 #include "matrix.hpp"
+#include "pool.hpp"
+
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <vector>
 
 namespace kavrel {
 
-// Runs encode_column over all columns in parallel, writing into `out`
-// (n_rows x lists.column_is_text.size(), as made by Matrix::zeros), and
-// gathers the text columns' maps.  An internal failure on any thread is
-// raised again here, on the calling thread.
+// The encoding of one table's columns into `out` (n_rows x the lists'
+// columns).  A column may be started as soon as it is read whole, so that
+// the pool encodes it while the caller reads the next ones; finish() runs
+// the rest and gathers what was learned.  The lists and `out` must outlive
+// the encoding; its destruction waits for every column started.
+class TableEncoding {
+public:
+    TableEncoding(const ColumnLists& lists, Matrix& out);
+
+    // Column c will not change any more: its encoding starts on the pool.
+    // Fails at once for a column list longer than the matrix.
+    void start(std::size_t c);
+
+    // Encodes the columns not started yet, all at once, waits for every
+    // column, and gathers the text columns' labels.  An internal failure
+    // of any column is raised again here, on the calling thread: the
+    // lowest failing column's, however the pool scheduled them.
+    EncodingInfo finish();
+
+private:
+    void check_fits(std::size_t c) const;
+    void encode(std::size_t c) noexcept;
+
+    const ColumnLists& lists_;
+    const ColumnContext ctx_;
+    const std::size_t n_cols_;
+    // Indexed by column, so the results come out in column order whichever
+    // thread ran which column.
+    std::vector<std::optional<ColumnResult>> results_;
+    std::vector<std::exception_ptr> failures_;
+    std::vector<unsigned char> started_;
+    pool::Batch batch_;  // last: destroyed, so waited for, first
+};
+
+// The whole table at once: TableEncoding(lists, out).finish().
 EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out);
 
 }  // namespace kavrel

@@ -14,13 +14,19 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     ColumnLists lists(n_cols);
     lists.numbers_out = result.matrix.data();
     lists.n_rows = n_rows;
+    // Each text column is encoded on the pool as soon as it is read whole,
+    // while this thread reads the next.  Declared after the lists: leaving
+    // early (a cell's code raised) waits for the columns started before the
+    // lists go.
+    TableEncoding encoding(lists, result.matrix);
+    lists.text_read = [&encoding](std::size_t c) { encoding.start(c); };
     // A pandas frame is read from its columns' own storage where it can be
     // with the outcome of its "values", which the other frames give.
     if (!kind.is_table())
         read_cells(obj, n_rows, n_cols, lists);
     else if (!read_frame_columns(obj, n_rows, n_cols, lists))
         read_cells(read_values(obj), n_rows, n_cols, lists);
-    EncodingInfo info = encode_columns(lists, result.matrix);
+    EncodingInfo info = encoding.finish();
     return {std::move(result), std::move(info)};
 }
 

@@ -386,17 +386,23 @@ bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols
         }
         if (!read) {
             // The road of "values" reads every column again, and writes
-            // over whatever settled in the result.
+            // over whatever settled in the result.  No text column has been
+            // handed on yet.
             lists.reset();
             return false;
         }
-        if (s.kind != Source::Kind::object_cells) lists.settle(c);
+        if (s.kind == Source::Kind::numbers) lists.column_read(c);
+    }
+    // From here on the frame is read on this road to the end.
+    for (std::size_t c = 0; c < n_cols; ++c) {
+        const Source& s = (*sources)[c];
+        if (s.kind == Source::Kind::arrow_strings || s.kind == Source::Kind::categorical) lists.column_read(c);
     }
     for (std::size_t c = 0; c < n_cols; ++c) {
         const Source& s = (*sources)[c];
         if (s.kind != Source::Kind::object_cells) continue;
         read_object_array_column(as_array(s.array), c, lists);
-        lists.settle(c);
+        lists.column_read(c);
     }
     return true;
 }

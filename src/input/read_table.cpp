@@ -362,7 +362,7 @@ std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, s
         for (std::size_t c = 0; c < n_cols; ++c) {
             read_numbers(PyArray_TYPE(array), data + static_cast<npy_intp>(c) * col_stride, row_stride,
                          n_rows, lists.number_cells[c]);
-            lists.settle(c);
+            lists.column_read(c);
         }
         return all_read;
     }
@@ -389,7 +389,7 @@ std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, s
                 std::size_t stop =
                     read_object_column(array, layout, column, row_stride, n_rows, c, lists, seen);
                 if (stop < n_rows) return Position{c, stop};
-                lists.settle(c);
+                lists.column_read(c);
                 if (c + 1 < n_cols && !layout.still_holds(array)) return Position{c + 1, 0};
             }
             return all_read;
@@ -427,7 +427,7 @@ void read_cells(py::Handle source, std::size_t n_rows, std::size_t n_cols, Colum
             py::Ref cell = read_cell(source.get(), r, c);
             add_cell(lists, c, cell.get());
         }
-        lists.settle(c);
+        lists.column_read(c);
     }
 }
 
