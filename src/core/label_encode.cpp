@@ -15,9 +15,6 @@
 #include <tbb/parallel_reduce.h>
 #include <tbb/parallel_sort.h>
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
@@ -79,13 +76,13 @@ inline Key key_of(std::string_view s) noexcept {
 }
 
 // Seeded per map.  Up to eight bytes the inline prefix is the whole string
-// and gets a strong 64-bit mix; longer strings take the keyed XXH3.
+// and gets a strong 64-bit mix; longer strings take the seeded string hash.
 struct KeyHash {
     using is_avalanching = void;
     std::uint64_t seed = random_seed();
 
     [[gnu::always_inline]] std::size_t operator()(const Key& k) const noexcept {
-        if (k.size > 8) return XXH3_64bits_withSeed(k.data, k.size, seed);
+        if (k.size > 8) return hash_bytes(k.view(), seed);
         std::uint64_t x = k.prefix ^ seed;
         x ^= (k.size + 1) * 0x9E3779B97F4A7C15ull;
         x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
