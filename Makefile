@@ -3,7 +3,7 @@
 ENVS := ft 314
 
 .PHONY: demo test core-tests python-tests tsan-core sanitize sanitize-address sanitize-thread bench bench-quick \
-	bench-core
+	bench-core wheel wheel-test typecheck
 
 demo:
 	scripts/py ft demo/demo.py
@@ -46,3 +46,18 @@ bench-quick:
 # BENCH_ARGS=--benchmark_filter=string_hash.
 bench-core:
 	scripts/bench-core ft $(BENCH_ARGS)
+
+# Packaging (scripts/wheel, scripts/wheel-test): a manylinux wheel for ft in
+# dist/, built with build isolation as `pip install .` builds, libtbb
+# grafted in; then the Python suite against that wheel installed in a fresh
+# venv.
+wheel:
+	scripts/wheel
+
+wheel-test:
+	scripts/wheel-test
+
+# mypy --strict on the shipped stubs and on tests/typing/usage.py, and
+# stubtest against the module (scripts/typecheck).
+typecheck:
+	scripts/typecheck
