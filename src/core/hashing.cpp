@@ -1,10 +1,8 @@
 #include "hashing.hpp"
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <random>
 
 namespace kavrel {
@@ -43,11 +41,13 @@ std::uint64_t random_seed() noexcept {
 }
 
 std::size_t StringHash::operator()(std::string_view s) const noexcept {
-    return XXH3_64bits_withSeed(s.data(), s.size(), seed);
+    return hash_bytes(s, seed);
 }
 
 std::size_t WordHash::operator()(std::uint64_t key) const noexcept {
-    return XXH3_64bits_withSeed(&key, sizeof key, seed);
+    char bytes[sizeof key];
+    std::memcpy(bytes, &key, sizeof key);
+    return hash_bytes({bytes, sizeof key}, seed);
 }
 
 }  // namespace kavrel

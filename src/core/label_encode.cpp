@@ -14,9 +14,6 @@
 #include <tbb/parallel_reduce.h>
 #include <tbb/parallel_sort.h>
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
@@ -94,7 +91,7 @@ inline Key key_of(std::string_view s) noexcept {
 
 // Seeded per map.  Up to sixteen bytes the inline words are the whole
 // string: they and the size are mixed with two secret words; longer strings
-// take the keyed XXH3.
+// take the seeded string hash.
 struct KeyHash {
     using is_avalanching = void;
     std::uint64_t seed = random_seed();
@@ -102,7 +99,7 @@ struct KeyHash {
 
     [[gnu::always_inline]] std::size_t operator()(const Key& k) const noexcept {
         if (k.size > 16) [[unlikely]]
-            return XXH3_64bits_withSeed(k.data, k.size, seed);
+            return hash_bytes(k.view(), seed);
         // The high and low halves of a 128-bit product, folded (as in
         // Boost's mulx), twice, so that every input bit reaches every
         // output bit.

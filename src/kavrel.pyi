@@ -1,0 +1,89 @@
+"""Label encoding of the text columns of numpy arrays and pandas frames, on a shared thread pool."""
+
+from typing import Any, Literal, Self, final, overload
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+__all__ = ["Encoder"]
+
+@final
+class Encoder:
+    """Label encoder of the text columns of 2-D tables.
+
+    ``Encoder(encoding=None)``: ``"label"`` is the only strategy, and ``None``
+    means the same; any other string raises ``ValueError``, any other type
+    ``TypeError``.
+
+    ``encode`` turns the text columns of a table into float64 codes and
+    learns them; ``decode`` turns codes back into text with what the last
+    ``encode`` learned.
+
+    Threads: different encoders may be used from any number of threads at
+    once.  One encoder allows any number of simultaneous ``decode`` calls;
+    an ``encode`` needs it alone.  An ``encode`` that meets any other call
+    on the same encoder raises ``RuntimeError("Already borrowed")``, a
+    ``decode`` that meets an ``encode`` raises
+    ``RuntimeError("Already mutably borrowed")``: calls never wait for each
+    other.  Each call spreads its work over one process-wide thread pool,
+    sized by ``RAYON_NUM_THREADS`` (else ``RAYON_RS_NUM_CPUS``, else the
+    number of processors available).
+    """
+
+    def __new__(cls, encoding: Literal["label"] | None = None) -> Self: ...
+    @overload
+    def encode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
+        """Encodes the text columns of ``obj`` and learns their codes.
+
+        ``obj`` is a 2-D ``numpy.ndarray`` (also ``numpy.memmap``) or a
+        ``pandas.DataFrame``; the result is a new object of the same kind
+        holding float64: an array, or a frame with the input's column labels
+        (as strings) and a fresh default index.  The input is never modified.
+
+        A cell is a number when Python's float protocol accepts it; strings
+        (even ``"1.5"``), ``None`` and integers too large for a double are
+        not.  A column is a text column as soon as one of its cells is not a
+        number.  In each text column the distinct strings are ordered byte by
+        byte by their UTF-8 text and numbered 0, 1, 2, ...; the missing-value
+        markers ``"<NA>"``, ``"nan"`` and ``"NaN"`` get no code and encode as
+        NaN.  Numeric columns are copied as floats.  A frame's missing values
+        (NaN, ``None``, ``pd.NA``, NaT) are read as reading ``values`` cell by
+        cell gives them.
+
+        A 2-D float64 array is copied as it is and the encoder forgets what
+        it learned; every other table replaces the learned columns with its
+        own.  A failed ``encode`` keeps what was learned before.
+
+        Raises ``TypeError`` for wrong arguments and for an input that is
+        neither an array nor a frame (printing its type name on standard
+        output first); ``kavrel.PanicException``, which derives from
+        ``BaseException`` (so ``except Exception`` does not catch it), for
+        input that breaks the module's assumptions, such as an array that is
+        not 2-D or a cell whose ``str()`` raises; ``RuntimeError`` when
+        another call uses this encoder at the same time.
+        """
+
+    @overload
+    def encode(self, obj: pd.DataFrame) -> pd.DataFrame: ...
+
+    @overload
+    def decode(self, obj: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        """Turns the codes of the text columns that the last ``encode`` learned back into strings.
+
+        ``obj`` is a 2-D ``numpy.ndarray`` or a ``pandas.DataFrame`` of codes;
+        the result is a new object of the same kind.  A code is truncated
+        toward zero (2.9 -> 2, negatives -> 0).  A code that the column never
+        gave out, and NaN, decode to the string ``"NaN"`` in an array (dtype
+        object; the other cells are Python floats) and to ``None`` in a frame
+        (only the learned columns become dtype object).  An encoder that has
+        learned nothing returns the codes as float64.
+
+        Raises ``TypeError`` for wrong arguments and unsupported types,
+        ``kavrel.PanicException`` (a ``BaseException``) for a table narrower
+        than the one learned, and ``RuntimeError`` when an ``encode`` on this
+        encoder runs at the same time.
+        """
+
+    @overload
+    def decode(self, obj: pd.DataFrame) -> pd.DataFrame: ...

@@ -1,0 +1,35 @@
+"""Type-checked by `make typecheck` (mypy --strict) against the shipped
+stubs: what a caller writes, and what the stubs must refuse."""
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+import kavrel
+
+
+def encode_array(table: npt.NDArray[np.object_]) -> npt.NDArray[np.float64]:
+    enc = kavrel.Encoder()
+    codes = enc.encode(table)
+    back: npt.NDArray[Any] = enc.decode(codes)
+    assert back.shape == table.shape
+    return codes
+
+
+def encode_frame(frame: pd.DataFrame) -> pd.DataFrame:
+    enc = kavrel.Encoder("label")
+    codes: pd.DataFrame = enc.encode(frame)
+    return enc.decode(codes)
+
+
+def strategies() -> None:
+    kavrel.Encoder(None)
+    kavrel.Encoder(encoding="label")
+    kavrel.Encoder("onehot")  # type: ignore[arg-type]
+    kavrel.Encoder().encode([["a"]])  # type: ignore[call-overload]
+
+
+class Sub(kavrel.Encoder):  # type: ignore[misc]
+    """The class cannot be subclassed at run time: the stubs say so."""
