@@ -165,24 +165,24 @@ py::Ref decode_array(MatrixView matrix, const EncodingInfo& info) {
 
     npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(n_cols)};
     py::Ref objects = object_array(2, dims);
+    std::vector<std::size_t> number_columns;
+    for (std::size_t c = 0; c < n_cols; ++c)
+        if (labels_of[c] == nullptr) number_columns.push_back(c);
     // A fresh C-contiguous array that no Python code has seen: its element
     // (r, c) is the matrix's cell (r, c).  It is filled a band of rows at a
-    // time, column by column within the band: the band's elements stay in
-    // cache, and each column runs as one simple loop.  A failure half way
-    // leaves null elements, which the array's release skips.
+    // time: the band's elements stay in cache.  Within the band each learned
+    // column runs as one simple loop, and the floats are made row by row,
+    // in the order in which the array's release will free them, so that
+    // the allocator hands out and takes back its blocks in sequence.  A
+    // failure half way leaves null elements, which the array's release
+    // skips.
     auto** elements = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
     for (std::size_t band = 0; band < n_rows; band += band_rows) {
         const std::size_t band_end = std::min(n_rows, band + band_rows);
         for (std::size_t c = 0; c < n_cols; ++c) {
-            PyObject** element = elements + band * n_cols + c;
             LabelCache* column_labels = labels_of[c];
-            if (column_labels == nullptr) {
-                // What numpy's float64 -> object conversion makes: a float
-                // with the cell's very bits (sign of zero, NaN payload).
-                for (std::size_t r = band; r < band_end; ++r, element += n_cols)
-                    put(element, py::check(PyFloat_FromDouble(matrix.at(r, c))));
-                continue;
-            }
+            if (column_labels == nullptr) continue;
+            PyObject** element = elements + band * n_cols + c;
             for (std::size_t r = band; r < band_end; ++r, element += n_cols) {
                 if (r + slot_ahead < n_rows) column_labels->prefetch_slot(matrix.at(r + slot_ahead, c));
                 if (r + label_ahead < n_rows) column_labels->prefetch_label(matrix.at(r + label_ahead, c));
@@ -190,6 +190,11 @@ py::Ref decode_array(MatrixView matrix, const EncodingInfo& info) {
                 put(element, py::Ref::borrow(label ? label : missing.get()));
             }
         }
+        // What numpy's float64 -> object conversion makes: a float with
+        // the cell's very bits (sign of zero, NaN payload).
+        for (std::size_t r = band; r < band_end; ++r)
+            for (std::size_t c : number_columns)
+                put(elements + r * n_cols + c, py::check(PyFloat_FromDouble(matrix.at(r, c))));
     }
     return objects;
 }
