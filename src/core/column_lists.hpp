@@ -37,6 +37,12 @@ struct ColumnLists {
     // while later columns are read.
     std::function<void(std::size_t)> text_read;
 
+    // Column c of the result, for a column of numbers written there as it
+    // is read; null when the lists keep their numbers.
+    double* result_column(std::size_t c) const noexcept {
+        return numbers_out == nullptr ? nullptr : numbers_out + c * n_rows;
+    }
+
     // Every list emptied, every column numeric again, as before any read.
     void reset() {
         ColumnLists fresh(column_is_text.size());
@@ -54,7 +60,7 @@ struct ColumnLists {
         if (column_is_text[c]) {
             if (text_read) text_read(c);
         } else if (numbers_out != nullptr && number_cells[c].size() == n_rows) {
-            std::copy(number_cells[c].begin(), number_cells[c].end(), numbers_out + c * n_rows);
+            std::copy(number_cells[c].begin(), number_cells[c].end(), result_column(c));
             release(number_cells[c]);
         }
     }

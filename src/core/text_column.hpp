@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace kavrel {
@@ -34,8 +35,8 @@ public:
     TextColumn& operator=(const TextColumn& other) {
         if (this == &other) return *this;
         TextColumn copy;
-        copy.entries_.reserve(other.entries_.size());
-        for (std::string_view text : other.entries_) copy.add_entry(copy.store(text));
+        copy.entries_.reserve(other.entry_count());
+        for (std::size_t k = 0; k < other.entry_count(); ++k) copy.add_entry(copy.store(other.entry(k)));
         copy.entry_of_ = other.entry_of_;
         return *this = std::move(copy);
     }
@@ -49,6 +50,22 @@ public:
     // Appends a cell whose text stays where it is: the caller keeps those
     // bytes alive and unchanged for as long as the column and its views.
     void push_back_view(std::string_view text) { add_entry(text); }
+    // Makes an empty column the `count` texts that lie end to end at
+    // `data`, text k from data + offsets[k] to data + offsets[k + 1] (the
+    // buffers of an Arrow string array, say), which the caller keeps alive
+    // and unchanged for as long as the column: nothing is stored per cell.
+    // Nothing may be appended to such a column.
+    template <class Offset>
+    void assign_offsets(const char* data, const Offset* offsets, std::size_t count) {
+        static_assert(std::is_same_v<Offset, std::int32_t> || std::is_same_v<Offset, std::int64_t>);
+        if (!empty()) throw std::logic_error("text column");
+        if constexpr (std::is_same_v<Offset, std::int32_t>)
+            offsets32_ = offsets;
+        else
+            offsets64_ = offsets;
+        offset_data_ = data;
+        offset_count_ = count;
+    }
     // Appends a cell with a text of its own, of at most `max_bytes` bytes,
     // written by `write(char* dst) -> bytes written`.
     template <class Writer>
@@ -61,6 +78,7 @@ public:
     }
     // Appends a cell with the text of cell `i`, sharing its entry.
     void push_back_copy_of(std::size_t i) {
+        if (has_offsets()) throw std::logic_error("text column");
         if (entry_of_.empty()) {
             // Until now every cell had an entry of its own: cell k is entry k.
             entry_of_.reserve(entries_.capacity());
@@ -71,14 +89,18 @@ public:
     }
     void clear() noexcept { *this = TextColumn(); }
 
-    std::size_t size() const noexcept { return entry_of_.empty() ? entries_.size() : entry_of_.size(); }
+    std::size_t size() const noexcept { return entry_of_.empty() ? entry_count() : entry_of_.size(); }
     bool empty() const noexcept { return size() == 0; }
     // The text of cell `i`, valid as long as the column.
     std::string_view operator[](std::size_t i) const noexcept { return entry(entry_of(i)); }
 
     // The entries: as many as the cells when no cell shares another's.
-    std::size_t entry_count() const noexcept { return entries_.size(); }
-    std::string_view entry(std::size_t k) const noexcept { return entries_[k]; }
+    std::size_t entry_count() const noexcept { return has_offsets() ? offset_count_ : entries_.size(); }
+    std::string_view entry(std::size_t k) const noexcept {
+        if (offsets32_ != nullptr) return text_between(offsets32_[k], offsets32_[k + 1]);
+        if (offsets64_ != nullptr) return text_between(offsets64_[k], offsets64_[k + 1]);
+        return entries_[k];
+    }
     std::size_t entry_of(std::size_t i) const noexcept { return entry_of_.empty() ? i : entry_of_[i]; }
 
 private:
@@ -88,6 +110,7 @@ private:
     static constexpr std::size_t first_block = std::size_t{1} << 16, largest_block = std::size_t{1} << 20;
 
     void add_entry(std::string_view text) {
+        if (has_offsets()) throw std::logic_error("text column");
         if (entries_.size() >= std::numeric_limits<Index>::max()) throw std::length_error("text column");
         if (!entry_of_.empty()) entry_of_.push_back(static_cast<Index>(entries_.size()));
         entries_.push_back(text);
@@ -112,6 +135,17 @@ private:
         left_ -= text.size();
         return stored;
     }
+
+    bool has_offsets() const noexcept { return offsets32_ != nullptr || offsets64_ != nullptr; }
+    std::string_view text_between(std::int64_t begin, std::int64_t end) const noexcept {
+        return {offset_data_ + begin, static_cast<std::size_t>(end - begin)};
+    }
+
+    // Set by assign_offsets: the texts as offsets into outside memory.
+    const char* offset_data_ = nullptr;
+    const std::int32_t* offsets32_ = nullptr;
+    const std::int64_t* offsets64_ = nullptr;
+    std::size_t offset_count_ = 0;
 
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* free_ = nullptr;

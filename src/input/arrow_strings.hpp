@@ -35,6 +35,13 @@ public:
     template <class Text, class Null>
     bool for_each(Text&& text, Null&& null) const;
 
+    // When the column is one chunk of the string or large_string layout
+    // without a missing value: calls texts(data, offsets, length), string i
+    // lying from data + offsets[i] to data + offsets[i + 1], and returns
+    // true.  The offsets are checked as for_each checks them.
+    template <class Texts>
+    bool as_offsets(Texts&& texts) const;
+
 private:
     enum class Layout { string, large_string, string_view };
 
@@ -129,6 +136,20 @@ bool ArrowStrings::for_each(Text&& text, Null&& null) const {
         }
         if (!read) return false;
     }
+    return true;
+}
+
+template <class Texts>
+bool ArrowStrings::as_offsets(Texts&& texts) const {
+    if (chunks_.size() != 1 || layout_ == Layout::string_view) return false;
+    const ArrowArray& chunk = *chunks_.front();
+    if (chunk.length == 0 || (chunk.null_count != 0 && chunk.buffers[0] != nullptr)) return false;
+    if (!for_each([](std::string_view) {}, [] {})) return false;
+    const char* data = static_cast<const char*>(chunk.buffers[2]);
+    if (layout_ == Layout::string)
+        texts(data, static_cast<const std::int32_t*>(chunk.buffers[1]) + chunk.offset, chunk.length);
+    else
+        texts(data, static_cast<const std::int64_t*>(chunk.buffers[1]) + chunk.offset, chunk.length);
     return true;
 }
 

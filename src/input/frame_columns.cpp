@@ -291,10 +291,20 @@ bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, Colu
     if (!strings || strings->length() != n_rows) return false;
     // The texts stay in the Arrow buffers, which the lists keep alive.
     auto owner = std::make_shared<const ArrowStrings>(std::move(*strings));
+    TextColumn& texts = lists.text_cells[c];
+    // The usual column, one chunk without a missing value: its own offsets
+    // tell its texts, and nothing is stored per cell.
+    const bool whole = owner->as_offsets([&](const char* data, const auto* offsets, std::int64_t length) {
+        lists.column_is_text[c] = 1;
+        texts.assign_offsets(data, offsets, static_cast<std::size_t>(length));
+    });
+    if (whole) {
+        lists.owners.push_back(std::move(owner));
+        return true;
+    }
     const double nan = std::nan("");
     const std::string_view missing_text = s.missing.text;
     const bool missing_number = s.missing.number;
-    TextColumn& texts = lists.text_cells[c];
     texts.reserve(n_rows);
     const bool read = owner->for_each(
         [&](std::string_view text) {
@@ -376,8 +386,7 @@ bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols
         switch (s.kind) {
             case Source::Kind::numbers: {
                 auto* array = as_array(s.array);
-                read_numbers(PyArray_TYPE(array), PyArray_BYTES(array), PyArray_STRIDE(array, 0), n_rows,
-                             lists.number_cells[c]);
+                read_number_column(lists, c, PyArray_TYPE(array), PyArray_BYTES(array), PyArray_STRIDE(array, 0));
                 break;
             }
             case Source::Kind::arrow_strings: read = read_arrow_strings(s, c, n_rows, lists); break;

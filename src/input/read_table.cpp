@@ -144,8 +144,7 @@ struct Half {
 };
 
 template <class T>
-void read_numeric_column(const char* base, npy_intp stride, std::size_t n_rows, std::vector<double>& out) {
-    out.resize(n_rows);
+void read_numeric_column(const char* base, npy_intp stride, std::size_t n_rows, double* out) {
     for (std::size_t r = 0; r < n_rows; ++r) {
         T element;
         std::memcpy(&element, base + static_cast<npy_intp>(r) * stride, sizeof(T));
@@ -359,11 +358,9 @@ std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, s
     const Position all_read{n_cols, 0};
 
     if (is_numeric_type(PyArray_TYPE(array))) {
-        for (std::size_t c = 0; c < n_cols; ++c) {
-            read_numbers(PyArray_TYPE(array), data + static_cast<npy_intp>(c) * col_stride, row_stride,
-                         n_rows, lists.number_cells[c]);
-            lists.column_read(c);
-        }
+        for (std::size_t c = 0; c < n_cols; ++c)
+            read_number_column(lists, c, PyArray_TYPE(array), data + static_cast<npy_intp>(c) * col_stride,
+                               row_stride);
         return all_read;
     }
     switch (PyArray_TYPE(array)) {
@@ -436,7 +433,16 @@ bool is_numeric_type(int type) noexcept {
 }
 
 void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_rows, std::vector<double>& out) {
-    with_numeric_type(type, [&]<class T>(T) { read_numeric_column<T>(base, stride, n_rows, out); });
+    out.resize(n_rows);
+    with_numeric_type(type, [&]<class T>(T) { read_numeric_column<T>(base, stride, n_rows, out.data()); });
+}
+
+void read_number_column(ColumnLists& lists, std::size_t c, int type, const char* base, npy_intp stride) {
+    if (double* out = lists.result_column(c)) {
+        with_numeric_type(type, [&]<class T>(T) { read_numeric_column<T>(base, stride, lists.n_rows, out); });
+        return;
+    }
+    read_numbers(type, base, stride, lists.n_rows, lists.number_cells[c]);
 }
 
 void read_object_array_column(PyArrayObject* array, std::size_t c, ColumnLists& lists) {

@@ -73,6 +73,10 @@ bool is_numeric_type(int type) noexcept;
 // doubles into `out`.
 void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_rows, std::vector<double>& out);
 
+// The same as column c of the lists, a column of numbers read whole: into
+// its place in the result when the lists have one, else into its list.
+void read_number_column(ColumnLists& lists, std::size_t c, int type, const char* base, npy_intp stride);
+
 // Reads the cells of `array`, a one-dimensional array whose type is exactly
 // numpy.ndarray and whose dtype is object, as column c, as the rows of a
 // two-dimensional one are read: directly, and after a cell's code changed
