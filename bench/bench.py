@@ -258,21 +258,26 @@ class Run:
 
 
 def pool_scaling(rows):
-    """Encode of one long text column with pools of 1 and 2 threads."""
+    """Encode of one long text column with pools of 1 and 2 threads: as an
+    object ndarray (whose cells are read on the calling thread) and as a
+    frame of one Arrow-backed `str` column (read where it lies)."""
     code = (
-        "import sys, time, numpy as np, kavrel\n"
+        "import sys, time, numpy as np, pandas as pd, kavrel\n"
         "sys.path.insert(0, %r)\n"
         "import bench\n"
         "rng = np.random.default_rng(1)\n"
         "col = bench.text_column(%d, 1000, rng).reshape(-1, 1)\n"
+        "table = col if sys.argv[1] == 'object' else bench.frame_of(col, bench.ARROW_STR)\n"
         "enc = kavrel.Encoder()\n"
-        "print(bench.median_time(lambda: enc.encode(col), 3))\n"
+        "print(bench.median_time(lambda: enc.encode(table), 3))\n"
     ) % (str(ROOT / "bench"), rows)
     out = {}
-    for n in (1, 2):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(n))
-        res = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
-        out[n] = float(res.stdout.strip().splitlines()[-1])
+    for kind in ("object", "arrow"):
+        for n in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(n))
+            res = subprocess.run([sys.executable, "-c", code, kind], env=env, capture_output=True, text=True,
+                                 check=True)
+            out[f"{kind} {n}"] = float(res.stdout.strip().splitlines()[-1])
     return out
 
 

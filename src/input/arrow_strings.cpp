@@ -1,9 +1,11 @@
 #include "arrow_strings.hpp"
 
+#include "../core/pool.hpp"
 #include "../python/errors.hpp"
 #include "read_table.hpp"
 #include "utf8_check.hpp"
 
+#include <atomic>
 #include <cstring>
 
 namespace kavrel {
@@ -26,8 +28,27 @@ bool well_formed(const ArrowArray& chunk, bool view) noexcept {
 
 }  // namespace
 
-bool arrow_text_is_valid(const char* text, std::size_t size) noexcept {
-    return is_valid_utf8(text, size);
+bool arrow_text_is_valid(const char* text, std::size_t size) {
+    // Large buffers are checked in pieces on the pool.  Each cut is moved
+    // forward past continuation bytes, so no piece starts inside a
+    // character: the buffer is well-formed exactly when every piece is (a
+    // stray continuation byte stays at the end of the piece before).
+    constexpr std::size_t piece = std::size_t{1} << 20;
+    if (size < 2 * piece) return is_valid_utf8(text, size);
+    auto cut = [&](std::size_t at) {
+        if (at >= size) return size;
+        while (at < size && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+        return at;
+    };
+    const std::size_t pieces = (size + piece - 1) / piece;
+    std::atomic<bool> valid{true};
+    pool::parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i != end && valid.load(std::memory_order_relaxed); ++i) {
+            const std::size_t from = cut(i * piece), to = cut((i + 1) * piece);
+            if (from < to && !is_valid_utf8(text + from, to - from)) valid.store(false, std::memory_order_relaxed);
+        }
+    });
+    return valid.load();
 }
 
 std::optional<ArrowStrings> ArrowStrings::open(py::Handle exporter) {

@@ -64,8 +64,8 @@ private:
     std::vector<arrow::Array> chunks_;
 };
 
-// Whether `text` is well-formed UTF-8.
-bool arrow_text_is_valid(const char* text, std::size_t size) noexcept;
+// Whether `text` is well-formed UTF-8; a large text is checked on the pool.
+bool arrow_text_is_valid(const char* text, std::size_t size);
 
 template <class Offset, class Text, class Null>
 bool ArrowStrings::for_each_offset_string(const ArrowArray& chunk, Text& text, Null& null) {

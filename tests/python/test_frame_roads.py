@@ -236,15 +236,20 @@ def arrow_string_array_type():
 
 
 @pytest.mark.parametrize("arrow_type", [pa.string(), pa.large_string(), pa.string_view()])
-def test_arrow_layouts_chunks_and_offsets(monkeypatch, arrow_type):
+@pytest.mark.parametrize("one_chunk", [False, True])
+def test_arrow_layouts_chunks_and_offsets(monkeypatch, arrow_type, one_chunk):
     # pandas stores large_string; the stream it hands over is replaced by
-    # the same strings in another layout, in sliced chunks.
+    # the same strings in another layout, in sliced chunks, or in one sliced
+    # chunk without a missing value (read through its own offsets).
     cells = ["b", None, "é" * 7, "a long string of more than twelve bytes", "", None, "nan", "中"]
+    if one_chunk:
+        cells = [cell for cell in cells if cell is not None]
     exported = []
 
     def export(self, type=None):  # noqa: A002 - the protocol's name
         whole = pa.array(["pad", *cells, "pad"], type=arrow_type)
-        chunks = [whole.slice(1, 3), whole.slice(4, 0), whole.slice(4, len(cells) - 3)]
+        chunks = [whole.slice(1, len(cells))] if one_chunk else [
+            whole.slice(1, 3), whole.slice(4, 0), whole.slice(4, len(cells) - 3)]
         exported.append(1)
         return pa.chunked_array(chunks, type=arrow_type)
 
@@ -275,6 +280,13 @@ def test_arrow_bytes_that_are_no_text_go_through_values(monkeypatch):
     assert encoded_with_stream_holding("ö".encode()) == ["a", "ö"]
     for raw in [b"\xff", b"a\xc3", b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90\x80\x80", b"\x80"]:
         assert encoded_with_stream_holding(raw) == ["a", "b"], raw
+    # A buffer of megabytes is checked in pieces: a character across the
+    # first cut is whole, a stray continuation byte right at it is not.
+    mib, tail = 2**20, b"z" * 2**21
+    across = b"y" * (mib - 2) + "é".encode() + tail  # "é" at bytes 2**20 - 1 and 2**20 of the buffer
+    assert encoded_with_stream_holding(across) == ["a", across.decode()]
+    stray = b"y" * (mib - 1) + b"\x80" + tail
+    assert encoded_with_stream_holding(stray) == ["a", "b"]
 
 
 # --- numpy StringDType arrays --------------------------------------------------
