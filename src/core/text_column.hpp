@@ -119,7 +119,8 @@ private:
     // as large as the last up to 1 MiB (larger only for a larger text), when
     // they are not there.  What a block leaves unused stays small.
     void make_room(std::size_t size) {
-        if (left_ >= size) return;
+        // A writer gets a real address even for no bytes (memcpy's rule).
+        if (left_ >= size && free_ != nullptr) return;
         std::size_t block = std::clamp(last_block_ * 2, first_block, largest_block);
         block = std::max(block, size);
         blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
