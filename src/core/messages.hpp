@@ -61,8 +61,7 @@ inline constexpr const char* shape_not_a_pair = "shape %R is not a pair of integ
 inline constexpr std::string_view cant_convert_to_str = "cant convert to str";
 // The result's element count or byte size does not fit.
 inline constexpr std::string_view capacity_overflow = "capacity overflow";
-// A string without an entry in its column's forward map, or a learned text
-// column without a reverse map.
+// A learned text column without its labels.
 inline constexpr std::string_view no_entry_found = "no entry found for key";
 // A learned text column beyond the columns of the table being decoded.
 inline constexpr std::string_view ndarray_index_out_of_bounds = "ndarray: index out of bounds";
