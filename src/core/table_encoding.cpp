@@ -5,8 +5,7 @@
 namespace kavrel {
 
 TableEncoding::TableEncoding(const ColumnLists& lists, Matrix& out)
-    : lists_(lists),
-      ctx_{lists, SendPtr{out.data(), out.n_rows()}},
+    : ctx_{lists, SendPtr{out.data(), out.n_rows()}},
       n_cols_(lists.column_is_text.size()),
       results_(n_cols_),
       failures_(n_cols_),
@@ -19,10 +18,10 @@ TableEncoding::TableEncoding(const ColumnLists& lists, Matrix& out)
 // column.  A column without a list is left to the worker's guarded lookup.
 void TableEncoding::check_fits(std::size_t c) const {
     std::size_t rows = 0;
-    if (lists_.column_is_text[c]) {
-        if (c < lists_.text_cells.size()) rows = lists_.text_cells[c].size();
-    } else if (c < lists_.number_cells.size()) {
-        rows = lists_.number_cells[c].size();
+    if (ctx_.lists.column_is_text[c]) {
+        if (c < ctx_.lists.text_cells.size()) rows = ctx_.lists.text_cells[c].size();
+    } else if (c < ctx_.lists.number_cells.size()) {
+        rows = ctx_.lists.number_cells[c].size();
     }
     if (rows > ctx_.out.n_rows) [[unlikely]]
         fail(msg::index_out_of_bounds(ctx_.out.n_rows, rows - 1));
@@ -71,7 +70,7 @@ EncodingInfo TableEncoding::finish() {
         info.labels.insert_or_assign(result->column, std::move(result->labels));
     }
     for (std::size_t c = 0; c < n_cols_; ++c)
-        if (lists_.column_is_text[c]) info.object_columns.push_back(c);
+        if (ctx_.lists.column_is_text[c]) info.object_columns.push_back(c);
     return info;
 }
 

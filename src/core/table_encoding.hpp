@@ -39,8 +39,7 @@ private:
     void check_fits(std::size_t c) const;
     void encode(std::size_t c) noexcept;
 
-    const ColumnLists& lists_;
-    const ColumnContext ctx_;
+    const ColumnContext ctx_;  // the lists and the result
     const std::size_t n_cols_;
     // Indexed by column, so the results come out in column order whichever
     // thread ran which column.

@@ -291,6 +291,7 @@ bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, Colu
     if (!strings || strings->length() != n_rows) return false;
     // The texts stay in the Arrow buffers, which the lists keep alive.
     auto owner = std::make_shared<const ArrowStrings>(std::move(*strings));
+    lists.owners.push_back(owner);
     TextColumn& texts = lists.text_cells[c];
     // The usual column, one chunk without a missing value: its own offsets
     // tell its texts, and nothing is stored per cell.
@@ -298,26 +299,18 @@ bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, Colu
         lists.column_is_text[c] = 1;
         texts.assign_offsets(data, offsets, static_cast<std::size_t>(length));
     });
-    if (whole) {
-        lists.owners.push_back(std::move(owner));
-        return true;
-    }
+    if (whole) return true;
     const double nan = std::nan("");
     const std::string_view missing_text = s.missing.text;
     const bool missing_number = s.missing.number;
     texts.reserve(n_rows);
-    const bool read = owner->for_each(
+    return owner->for_each(
         [&](std::string_view text) {
-            if (lists.column_is_text[c]) [[likely]] {
-                texts.push_back_view(text);
-            } else {
+            if (!lists.column_is_text[c]) [[unlikely]]
                 turn_text(lists, c);
-                texts.push_back_view(text);
-            }
+            texts.push_back_view(text);
         },
         [&] { add_native_cell(lists, c, missing_number, nan, missing_text); });
-    lists.owners.push_back(std::move(owner));
-    return read;
 }
 
 // Each category read once; every cell is then the category its code names,
