@@ -94,7 +94,8 @@ bool arrow_text_is_valid(const char* text, std::size_t size) {
         while (at < size && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
         return at;
     };
-    const std::size_t pieces = (size + piece - 1) / piece;
+    // Rounded up without adding first: no size wraps round to no piece.
+    const std::size_t pieces = size / piece + (size % piece != 0);
     std::atomic<bool> valid{true};
     pool::parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i != end && valid.load(std::memory_order_relaxed); ++i) {

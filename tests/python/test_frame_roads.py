@@ -362,3 +362,13 @@ for view in [(-5, 0, 0), (-1, 0, 0), (20, 0, 100), (20, 0, -8), (20, 1, 0), (20,
     lines = run_python(code).splitlines()
     assert lines[0] == "True"
     assert all(line.endswith(" ['a', 'b']") for line in lines[1:]), lines
+
+
+@needs_string_dtype
+def test_string_dtype_bytes_that_are_no_text_fail_as_the_item_read_does():
+    # A cast from bytes stores them unchecked; the item read then fails to
+    # decode them, and so must the direct read rather than learn them.
+    for raw in [b"\xff\xfe", b"\xf4\x90\x80\x80", b"\xed\xa0\x80", b"a\xc3"]:
+        table = np.array([[b"ok", raw]], dtype="S4").astype(StringDType())
+        assert outcome(table)[0] == "raised", raw
+        assert_same_array_roads(table)
