@@ -138,11 +138,11 @@ def test_decode_shares_labels_and_releases_them():
 
 
 def test_text_beyond_unicode_is_refused_on_every_road():
-    # numpy's item read of these elements builds a str holding U+110000:
-    # CPython's scan for the widest code point stops at the first one that
-    # needs four bytes, and a one-code-point string is not scanned that
-    # way.  Such text has no UTF-8; every road refuses it alike, and the
-    # encoder keeps what it had learned.
+    # numpy's item read of these elements builds a str holding U+110000
+    # (CPython's scan for the widest code point stops at the first one of
+    # four bytes; only a string of one code point is checked, as above).
+    # Such text has no UTF-8: every road refuses it alike, and the encoder
+    # keeps what it had learned.
     import pandas as pd
 
     class DataFrame(pd.DataFrame):
