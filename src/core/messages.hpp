@@ -45,6 +45,10 @@ inline constexpr const char* supported_types = "numpy.ndarray, pandas.DataFrame"
 // SystemError: a Python operation reported failure without an exception.
 inline constexpr const char* no_exception_set = "attempted to fetch exception but none was set";
 
+// UnicodeEncodeError (codec "utf-8"): a str holding a code point above
+// U+10FFFF, which has no UTF-8 form; the reason Python's codecs give.
+inline constexpr const char* beyond_unicode = "code point not in range(0x110000)";
+
 // MemoryError: the system would not start a single thread for the pool.
 // The next call tries again.
 inline constexpr std::string_view threads_unavailable =

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <limits>
 
 namespace kavrel {
 
@@ -17,9 +18,15 @@ namespace {
 bool well_formed(const ArrowArray& chunk, bool view) noexcept {
     if (chunk.length < 0 || chunk.offset < 0 || chunk.n_children != 0 || chunk.dictionary != nullptr)
         return false;
+    // Rows offset to offset + length are addressed (one more offset).
+    if (chunk.offset > std::numeric_limits<std::int64_t>::max() / 16 - chunk.length - 1) return false;
     // Validity, offsets (or views) and data; views add their data buffers
     // and a last buffer holding their sizes.
     if (view ? chunk.n_buffers < 3 : chunk.n_buffers != 3) return false;
+    if (chunk.buffers == nullptr) return false;
+    // A missing value needs the validity bitmap that marks it.  (Its size
+    // is not passed: that it covers the rows is the producer's promise.)
+    if (chunk.null_count > chunk.length || (chunk.null_count > 0 && chunk.buffers[0] == nullptr)) return false;
     if (chunk.length == 0) return true;
     if (chunk.buffers[1] == nullptr) return false;
     if (!view && chunk.buffers[2] == nullptr) return false;
@@ -27,6 +34,53 @@ bool well_formed(const ArrowArray& chunk, bool view) noexcept {
 }
 
 }  // namespace
+
+template <class Offset>
+bool ArrowStrings::offsets_readable(const ArrowArray& chunk) noexcept {
+    // The interface passes no size for the data buffer of these layouts:
+    // that the last offset lies within it is the producer's promise
+    // (pyarrow checks the first and the last offset against it when it
+    // builds an array from raw buffers).  What is checked here is all the
+    // rest that each string's bounds rely on, null rows included.
+    const auto* offsets = static_cast<const Offset*>(chunk.buffers[1]) + chunk.offset;
+    // Without an early exit the loop vectorises: a whole column is checked.
+    bool ordered = offsets[0] >= 0;
+    for (std::int64_t i = 0; i < chunk.length; ++i) ordered &= offsets[i] <= offsets[i + 1];
+    return ordered;
+}
+
+bool ArrowStrings::views_readable(const ArrowArray& chunk) noexcept {
+    // After the validity bitmap and the views come the data buffers, then
+    // one buffer holding their sizes as 64-bit integers.
+    const std::int64_t n_data = chunk.n_buffers - 3;
+    const auto* sizes = static_cast<const std::int64_t*>(chunk.buffers[chunk.n_buffers - 1]);
+    if (n_data > 0 && sizes == nullptr) return false;
+    const auto* views = static_cast<const char*>(chunk.buffers[1]) + 16 * chunk.offset;
+    for (std::int64_t i = 0; i < chunk.length; ++i) {
+        if (!is_valid(chunk, i)) continue;  // never read
+        const char* view = views + 16 * i;
+        std::int32_t size, buffer, offset;
+        std::memcpy(&size, view, 4);
+        if (size < 0) return false;
+        if (size <= 12) continue;  // inline: within the view itself
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        if (buffer < 0 || buffer >= n_data || offset < 0 || chunk.buffers[2 + buffer] == nullptr) return false;
+        // 32-bit offset and size: their sum does not overflow 64 bits.
+        if (std::int64_t{offset} + size > sizes[buffer]) return false;
+    }
+    return true;
+}
+
+bool ArrowStrings::readable(const ArrowArray& chunk, Layout layout) noexcept {
+    if (chunk.length == 0) return true;
+    switch (layout) {
+        case Layout::string: return offsets_readable<std::int32_t>(chunk);
+        case Layout::large_string: return offsets_readable<std::int64_t>(chunk);
+        case Layout::string_view: return views_readable(chunk);
+    }
+    return false;
+}
 
 bool arrow_text_is_valid(const char* text, std::size_t size) {
     // Large buffers are checked in pieces on the pool.  Each cut is moved
@@ -40,7 +94,8 @@ bool arrow_text_is_valid(const char* text, std::size_t size) {
         while (at < size && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
         return at;
     };
-    const std::size_t pieces = (size + piece - 1) / piece;
+    // Rounded up without adding first: no size wraps round to no piece.
+    const std::size_t pieces = size / piece + (size % piece != 0);
     std::atomic<bool> valid{true};
     pool::parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i != end && valid.load(std::memory_order_relaxed); ++i) {
@@ -86,7 +141,9 @@ std::optional<ArrowStrings> ArrowStrings::open(py::Handle exporter) {
         arrow::Array chunk;
         if (column.stream_->get_next(column.stream_.get(), chunk.get()) != 0) return std::nullopt;
         if (chunk.released()) break;  // the end of the stream
-        if (!well_formed(*chunk, column.layout_ == Layout::string_view)) return std::nullopt;
+        if (!well_formed(*chunk, column.layout_ == Layout::string_view) || !readable(*chunk, column.layout_) ||
+            static_cast<std::size_t>(chunk->length) > std::numeric_limits<std::size_t>::max() - column.length_)
+            return std::nullopt;
         column.length_ += static_cast<std::size_t>(chunk->length);
         column.chunks_.push_back(std::move(chunk));
     }

@@ -45,6 +45,12 @@ public:
 private:
     enum class Layout { string, large_string, string_view };
 
+    // Whether reading `chunk` as `layout` stays within its buffers.
+    static bool readable(const ArrowArray& chunk, Layout layout) noexcept;
+    template <class Offset>
+    static bool offsets_readable(const ArrowArray& chunk) noexcept;
+    static bool views_readable(const ArrowArray& chunk) noexcept;
+
     template <class Offset, class Text, class Null>
     static bool for_each_offset_string(const ArrowArray& chunk, Text& text, Null& null);
     template <class Text, class Null>
@@ -59,7 +65,8 @@ private:
 
     Layout layout_ = Layout::string;
     std::size_t length_ = 0;
-    // Released in reverse order: the chunks, then the stream.
+    // Released in reverse order: the chunks, then the stream.  Every chunk
+    // was found readable when it was opened.
     arrow::Stream stream_;
     std::vector<arrow::Array> chunks_;
 };
@@ -73,14 +80,13 @@ bool ArrowStrings::for_each_offset_string(const ArrowArray& chunk, Text& text, N
     const char* data = static_cast<const char*>(chunk.buffers[2]);
     const std::int64_t n = chunk.length;
     if (n == 0) return true;
-    // The strings lie end to end.  When their bytes are well-formed UTF-8
-    // as a whole and no string starts inside a character (on a
-    // continuation byte), each string is well-formed on its own.
+    // The strings lie end to end (the offsets never decrease).  When their
+    // bytes are well-formed UTF-8 as a whole and no string starts inside a
+    // character (on a continuation byte), each string is well-formed on its
+    // own.
     const char* all_begin = data + offsets[0];
     const char* all_end = data + offsets[n];
-    if (offsets[n] < offsets[0] ||
-        !arrow_text_is_valid(all_begin, static_cast<std::size_t>(all_end - all_begin)))
-        return false;
+    if (!arrow_text_is_valid(all_begin, static_cast<std::size_t>(all_end - all_begin))) return false;
     for (std::int64_t i = 0; i < n; ++i) {
         const char* begin = data + offsets[i];
         const char* end = data + offsets[i + 1];
@@ -88,7 +94,6 @@ bool ArrowStrings::for_each_offset_string(const ArrowArray& chunk, Text& text, N
             null();
             continue;
         }
-        if (end < begin || begin < all_begin || end > all_end) return false;
         if ((begin < all_end && (static_cast<unsigned char>(*begin) & 0xC0) == 0x80) ||
             (end < all_end && (static_cast<unsigned char>(*end) & 0xC0) == 0x80))
             return false;
@@ -101,7 +106,8 @@ template <class Text, class Null>
 bool ArrowStrings::for_each_view_string(const ArrowArray& chunk, Text& text, Null& null) {
     // 16 bytes per string: its length, then the string itself when it has
     // at most 12 bytes, else a 4-byte prefix, the index of the data buffer
-    // (counted from the third buffer) and the offset in it.
+    // (counted from the third buffer) and the offset in it.  views_readable
+    // has checked that each lies within its buffer.
     const auto* views = static_cast<const char*>(chunk.buffers[1]) + 16 * chunk.offset;
     const auto* data_buffers = reinterpret_cast<const char* const*>(chunk.buffers + 2);
     for (std::int64_t i = 0; i < chunk.length; ++i) {

@@ -49,11 +49,29 @@ char* put_utf8(char* out, Py_UCS4 c) noexcept {
 
 namespace {
 
+// A str can hold a code point above U+10FFFF: CPython's constructors scan
+// only until they know the string needs four bytes a unit, and numpy's item
+// read of a fixed-width unicode element hands over what they built.  UTF-8
+// has no form for it (CPython's own encoder writes F4 90 80 80, which no
+// decoder takes back), so the text is refused.
+[[noreturn]] void raise_beyond_unicode(PyObject* str, std::size_t at) {
+    const auto start = static_cast<Py_ssize_t>(at);
+    Ref error = check(PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnns", "utf-8", str, start, start + 1,
+                                            msg::beyond_unicode));
+    PyErr_SetObject(PyExc_UnicodeEncodeError, error.get());
+    throw PythonError{};
+}
+
 // Code units of one width at a time: the width test stays out of the loops.
 template <class Unit, class Sink>
-void write_units(const Unit* units, std::size_t length, Sink&& sink) {
+void write_units(PyObject* str, const Unit* units, std::size_t length, Sink&& sink) {
     std::size_t size = 0;
-    for (std::size_t i = 0; i < length; ++i) size += utf8_width(units[i]);
+    for (std::size_t i = 0; i < length; ++i) {
+        if constexpr (sizeof(Unit) == 4)
+            if (units[i] > 0x10FFFF) [[unlikely]]
+                raise_beyond_unicode(str, i);
+        size += utf8_width(units[i]);
+    }
     sink(size, [&](char* dst) {
         char* out = dst;
         for (std::size_t i = 0; i < length; ++i) out = put_utf8(out, units[i]);
@@ -73,9 +91,9 @@ void write_text(PyObject* str, Sink&& sink) {
         return;
     }
     switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND: return write_units(static_cast<const Py_UCS1*>(data), length, sink);
-        case PyUnicode_2BYTE_KIND: return write_units(static_cast<const Py_UCS2*>(data), length, sink);
-        default: return write_units(static_cast<const Py_UCS4*>(data), length, sink);
+        case PyUnicode_1BYTE_KIND: return write_units(str, static_cast<const Py_UCS1*>(data), length, sink);
+        case PyUnicode_2BYTE_KIND: return write_units(str, static_cast<const Py_UCS2*>(data), length, sink);
+        default: return write_units(str, static_cast<const Py_UCS4*>(data), length, sink);
     }
 }
 

@@ -15,14 +15,16 @@ namespace kavrel::py {
 
 // Appends the text of `str` (a str or subclass) to `column` as UTF-8.  A
 // surrogate code point cannot be encoded: it becomes three U+FFFD, as
-// encoding with "surrogatepass" and decoding with "replace" gives.
+// encoding with "surrogatepass" and decoding with "replace" gives.  A code
+// point above U+10FFFF (a str that CPython should not have built) throws
+// PythonError (UnicodeEncodeError), with nothing appended.
 void append_utf8(TextColumn& column, PyObject* str);
 
 // Writes code point `c` as UTF-8 (a surrogate as three U+FFFD, 9 bytes;
 // never more); returns the end of what it wrote.
 char* put_utf8(char* out, Py_UCS4 c) noexcept;
 
-// The same text as a std::string.
+// The same text as a std::string; fails as append_utf8 fails.
 std::string utf8_of(PyObject* str);
 
 // New reference: the str of valid UTF-8 `text`; throws PythonError

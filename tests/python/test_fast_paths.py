@@ -135,3 +135,35 @@ def test_decode_shares_labels_and_releases_them():
     grown = tracemalloc.get_traced_memory()[0] - start
     tracemalloc.stop()
     assert grown < 50_000, grown
+
+
+def test_text_beyond_unicode_is_refused_on_every_road():
+    # numpy's item read of these elements builds a str holding U+110000
+    # (CPython's scan for the widest code point stops at the first one of
+    # four bytes; only a string of one code point is checked, as above).
+    # Such text has no UTF-8: every road refuses it alike, and the encoder
+    # keeps what it had learned.
+    import pandas as pd
+
+    class DataFrame(pd.DataFrame):
+        pass
+
+    def failure(source):
+        enc = kavrel.Encoder()
+        codes = enc.encode(np.array([["a"]]))
+        with pytest.raises(BaseException) as caught:  # noqa: PT011 - compared below
+            enc.encode(source)
+        assert enc.decode(codes).tolist() == [["a"]]
+        return type(caught.value).__name__, str(caught.value)
+
+    for code_points in ([0x10000, 0x110000], [0x61, 0x110000], [0x110000, 0x10FFFF, 0x62]):
+        table = np.array([code_points, [0x62] * len(code_points)], np.uint32).view(f"<U{len(code_points)}")
+        cells = table.astype(object)
+        sources = [table, table.view(ndarray), table.astype(table.dtype.newbyteorder()), cells,
+                   cells.view(ndarray), pd.DataFrame(cells, dtype=object), DataFrame(cells, dtype=object)]
+        failures = [failure(source) for source in sources]
+        assert failures == [failures[0]] * len(sources), code_points
+        assert failures[0][0] == "UnicodeEncodeError" and "not in range(0x110000)" in failures[0][1]
+        # pyarrow stores the text as CPython encodes it, F4 90 80 80: the
+        # frame's values then fail as they do on the other road.
+        assert failure(pd.DataFrame(cells)) == failure(DataFrame(cells))

@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kavrel
-from conftest import FailingStr, same_cells
+from conftest import FailingStr, run_python, same_cells
 
 
 class DataFrame(pd.DataFrame):  # noqa: D101 - the name is what routes it
@@ -334,3 +334,41 @@ def test_string_dtype_arrays_of_any_text(rows, na_object):
              for x in row] for row in rows]
     table = np.array(rows, dtype=StringDType(na_object=na_object)).reshape(len(rows), 2)
     assert_same_array_roads(table)
+
+
+def test_arrow_views_outside_their_buffers_go_through_values():
+    # pyarrow builds string_view arrays from raw buffers without checking
+    # the views (pandas' own cast of one reads out of bounds): the stream
+    # handed over says the second string lies in a 40-byte buffer where
+    # it says, and unless it does, the frame is read through values.
+    code = r"""
+import struct
+import numpy as np, pandas as pd, pyarrow as pa
+import kavrel
+
+def encoded_with_second_view(length, buffer, offset):
+    views = struct.pack("<i12s", 1, b"a") + struct.pack("<i4sii", length, b"xxxx", buffer, offset)
+    chunk = pa.Array.from_buffers(pa.string_view(), 2, [None, pa.py_buffer(views), pa.py_buffer(b"x" * 40)])
+    frame = pd.DataFrame({"s": pd.array(["a", "b"], dtype=pd.StringDtype("pyarrow"))})
+    type(frame["s"].array).__arrow_array__ = lambda self, type=None: pa.chunked_array([chunk])
+    enc = kavrel.Encoder()
+    return enc.decode(enc.encode(frame))["s"].tolist()
+
+print(encoded_with_second_view(20, 0, 20) == ["a", "x" * 20])
+for view in [(-5, 0, 0), (-1, 0, 0), (20, 0, 100), (20, 0, -8), (20, 1, 0), (20, -1, 0), (20, 0, 21),
+             (2**31 - 1, 0, 2**31 - 1)]:
+    print(view, encoded_with_second_view(*view))
+"""
+    lines = run_python(code).splitlines()
+    assert lines[0] == "True"
+    assert all(line.endswith(" ['a', 'b']") for line in lines[1:]), lines
+
+
+@needs_string_dtype
+def test_string_dtype_bytes_that_are_no_text_fail_as_the_item_read_does():
+    # A cast from bytes stores them unchecked; the item read then fails to
+    # decode them, and so must the direct read rather than learn them.
+    for raw in [b"\xff\xfe", b"\xf4\x90\x80\x80", b"\xed\xa0\x80", b"a\xc3"]:
+        table = np.array([[b"ok", raw]], dtype="S4").astype(StringDType())
+        assert outcome(table)[0] == "raised", raw
+        assert_same_array_roads(table)
