@@ -35,7 +35,7 @@ py::Ref call_method(PyObject* obj, const char* name) {
 
 // pandas' own objects that tell the dtypes apart, for one call.
 struct Pandas {
-    py::Ref frame_type, string_dtype, categorical_dtype, na;
+    py::Ref frame_type, string_dtype, categorical_dtype, na, nat;
 
     // Nothing when pandas has not been imported: then no frame is one of
     // its frames.
@@ -46,8 +46,9 @@ struct Pandas {
             return std::nullopt;
         }
         Pandas p{attribute(module.get(), "DataFrame"), attribute(module.get(), "StringDtype"),
-                 attribute(module.get(), "CategoricalDtype"), attribute(module.get(), "NA")};
-        if (!p.frame_type || !p.string_dtype || !p.categorical_dtype || !p.na) return std::nullopt;
+                 attribute(module.get(), "CategoricalDtype"), attribute(module.get(), "NA"),
+                 attribute(module.get(), "NaT")};
+        if (!p.frame_type || !p.string_dtype || !p.categorical_dtype || !p.na || !p.nat) return std::nullopt;
         return p;
     }
 };
@@ -100,12 +101,86 @@ struct Source {
     Missing missing;     // Arrow strings and categorical
 };
 
+// Exact numpy number scalars: their float protocol and str() are numpy's
+// own compiled code, which runs nothing of Python's and never warns
+// (complex and longdouble may warn in float(), so they are not here).
+bool is_numpy_number_type(PyTypeObject* type) noexcept {
+    return type == &PyBoolArrType_Type || type == &PyByteArrType_Type || type == &PyUByteArrType_Type ||
+           type == &PyShortArrType_Type || type == &PyUShortArrType_Type || type == &PyIntArrType_Type ||
+           type == &PyUIntArrType_Type || type == &PyLongArrType_Type || type == &PyULongArrType_Type ||
+           type == &PyLongLongArrType_Type || type == &PyULongLongArrType_Type ||
+           type == &PyHalfArrType_Type || type == &PyFloatArrType_Type || type == &PyDoubleArrType_Type;
+}
+
+// Whether every cell of `array` (objects) is read without running Python
+// code that could change the frame: exact str, float, int, bool and None,
+// the numpy scalars above, and pandas' own singletons pd.NA and pd.NaT
+// (compiled, and the identity rules out subclasses).  Not Timestamp: its
+// str() asks its tzinfo, which may be Python code.  Any other cell may
+// write into the frame, which the columns' own storage shows otherwise than
+// "values" does: then only "values" gives the right cells.  Checked before
+// anything is read, so that turning to "values" leaves nothing behind.
+bool cells_read_natively(PyArrayObject* array, const Pandas& pandas) noexcept {
+    constexpr npy_intp ahead = 8;
+    const char* data = PyArray_BYTES(array);
+    const npy_intp stride = PyArray_STRIDE(array, 0), n = PyArray_DIM(array, 0);
+    auto element_at = [&](npy_intp r) {
+        PyObject* element;
+        std::memcpy(&element, data + r * stride, sizeof element);
+        return element;
+    };
+    PyObject* const na = pandas.na.get();
+    PyObject* const nat = pandas.nat.get();
+    for (npy_intp r = 0; r < n; ++r) {
+        // Each cell's header is a cache miss of its own unless fetched
+        // ahead; a null element prefetches harmlessly.
+        if (r + ahead < n) __builtin_prefetch(element_at(r + ahead));
+        PyObject* cell = element_at(r);
+        if (cell == nullptr || runs_no_python_code(cell)) [[likely]]
+            continue;
+        if (!is_numpy_number_type(Py_TYPE(cell)) && cell != na && cell != nat) return false;
+    }
+    return true;
+}
+
+// Whether "values" would give the column's numbers exactly as they are read
+// here, whatever it casts them to.  A float16 NaN keeps or loses its sign
+// and payload depending on the cast (to float64, float32 or object) and on
+// how numpy was built; a float32 signalling NaN makes the cast to float64
+// warn.  Quiet float32 NaN, the usual missing value, casts silently.
+bool values_cast_exact(PyArrayObject* array) noexcept {
+    const int type = PyArray_TYPE(array);
+    if (type != NPY_HALF && type != NPY_FLOAT) return true;
+    const char* data = PyArray_BYTES(array);
+    const npy_intp stride = PyArray_STRIDE(array, 0), n = PyArray_DIM(array, 0);
+    if (type == NPY_HALF) {
+        for (npy_intp r = 0; r < n; ++r) {
+            std::uint16_t bits;
+            std::memcpy(&bits, data + r * stride, sizeof bits);
+            if ((bits & 0x7C00u) == 0x7C00u && (bits & 0x3FFu) != 0) return false;
+        }
+        return true;
+    }
+    bool signalling = false;
+    for (npy_intp r = 0; r < n; ++r) {
+        std::uint32_t bits;
+        std::memcpy(&bits, data + r * stride, sizeof bits);
+        // Exponent all ones, quiet bit clear, some other fraction bit set.
+        signalling |= (bits & 0x7FC00000u) == 0x7F800000u && (bits & 0x3FFFFFu) != 0;
+    }
+    return !signalling;
+}
+
 // A numpy dtype: bool, integers and floats are numbers, objects are cells.
-std::optional<Source> numpy_source(py::Ref series, PyArray_Descr* dtype, std::size_t n_rows) {
+std::optional<Source> numpy_source(py::Ref series, PyArray_Descr* dtype, std::size_t n_rows,
+                                   const Pandas& pandas) {
     const int type = dtype->type_num;
     if (type != NPY_OBJECT && !is_numeric_type(type)) return std::nullopt;
     py::Ref array = call_method(series.get(), "to_numpy");
     if (!exact_vector(array.get(), n_rows, type)) return std::nullopt;
+    const bool as_values = type == NPY_OBJECT ? cells_read_natively(as_array(array), pandas)
+                                              : values_cast_exact(as_array(array));
+    if (!as_values) return std::nullopt;
     Source s;
     s.kind = type == NPY_OBJECT ? Source::Kind::object_cells : Source::Kind::numbers;
     s.series = std::move(series);
@@ -125,7 +200,8 @@ std::optional<Source> string_source(py::Ref series, PyObject* dtype, std::size_t
         // Its object array holds the strings, and the dtype's missing value
         // where one is missing: the cells of "values".
         py::Ref array = or_no_road(PyArray_FromAny(values.get(), nullptr, 0, 0, 0, nullptr));
-        if (!exact_vector(array.get(), n_rows, NPY_OBJECT)) return std::nullopt;
+        if (!exact_vector(array.get(), n_rows, NPY_OBJECT) || !cells_read_natively(as_array(array), pandas))
+            return std::nullopt;
         s.kind = Source::Kind::object_cells;
         s.array = std::move(array);
     } else if (PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow") == 0 ||
@@ -215,10 +291,12 @@ std::optional<Source> categorical_source(py::Ref series, std::size_t n_rows, con
                 return std::nullopt;
         }
     }
-    // Integer categories with a missing cell: "values" holds NaN, or an
-    // integer made of it when the frame's other columns make it an integer
-    // array.  Only "values" knows.
-    if (PyTypeNum_ISINTEGER(category_type) && has_missing_code(code_array)) return std::nullopt;
+    // Integer or bool categories with a missing cell: "values" holds NaN, or
+    // an integer or bool made of it (True) when the frame's other columns
+    // make it an integer or bool array.  Only "values" knows.  Float
+    // categories keep the NaN, and objects and strings become objects.
+    const bool cast_by_others = PyTypeNum_ISINTEGER(category_type) || PyTypeNum_ISBOOL(category_type);
+    if (cast_by_others && has_missing_code(code_array)) return std::nullopt;
     Source s;
     s.kind = Source::Kind::categorical;
     s.series = std::move(series);
@@ -232,7 +310,7 @@ std::optional<Source> column_source(py::Ref series, std::size_t n_rows, const Pa
     py::Ref dtype = attribute(series.get(), "dtype");
     if (!dtype) return std::nullopt;
     if (PyArray_DescrCheck(dtype.get()))
-        return numpy_source(std::move(series), reinterpret_cast<PyArray_Descr*>(dtype.get()), n_rows);
+        return numpy_source(std::move(series), reinterpret_cast<PyArray_Descr*>(dtype.get()), n_rows, pandas);
     PyTypeObject* type = Py_TYPE(dtype.get());
     if (type == reinterpret_cast<PyTypeObject*>(pandas.string_dtype.get()))
         return string_source(std::move(series), dtype.get(), n_rows, pandas);
@@ -365,14 +443,16 @@ bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols
     std::optional<Pandas> pandas = Pandas::find();
     if (!pandas || Py_TYPE(frame.get()) != reinterpret_cast<PyTypeObject*>(pandas->frame_type.get()))
         return false;
-    if (n_rows == 0 || n_cols == 0) return true;  // no cell to read
+    // Without a cell, only "values" tells what the frame gives: it may
+    // raise.
+    if (n_rows == 0 || n_cols == 0) return false;
     std::optional<std::vector<Source>> sources = column_sources(frame.get(), n_rows, n_cols, *pandas);
     if (!sources) return false;
 
-    // First the columns whose reading runs no Python code, which are read
-    // as they were when the call began, as "values" would have copied them;
-    // any of them may still send the call to "values".  Then the object
-    // cells, column by column, whose own code runs as they are read.
+    // No cell read here runs Python code (the sources saw to it), so every
+    // column is read as it was when the call began, as "values" would have
+    // copied it.  First the columns that may still send the call to
+    // "values"; then the object cells, column by column.
     for (std::size_t c = 0; c < n_cols; ++c) {
         const Source& s = (*sources)[c];
         bool read = true;

@@ -125,15 +125,30 @@ namespace {
 // Their item access cannot be overridden from Python, so their elements are
 // read directly, with the same outcome as source[(r, c)] and the protocols.
 
-double half_to_double(std::uint16_t h) noexcept {
+// A float16 NaN as numpy's float() of its scalar gives it, which the item
+// read does: numpy keeps its sign and payload when it converts in software
+// and quiets it when in hardware, which depends on how it was built.  NaN
+// is rare: asking numpy costs nothing that matters.
+[[gnu::noinline]] double half_nan_as_numpy_gives(std::uint16_t h) {
+    py::Ref descr = py::check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_HALF)));
+    py::Ref scalar = py::check(PyArray_Scalar(&h, reinterpret_cast<PyArray_Descr*>(descr.get()), nullptr));
+    const double value = PyFloat_AsDouble(scalar.get());
+    if (value == -1.0 && PyErr_Occurred()) py::fail_with_python_error();
+    return value;
+}
+
+double half_to_double(std::uint16_t h) {
     std::uint32_t sign = (h >> 15) & 1u, exponent = (h >> 10) & 0x1Fu, fraction = h & 0x3FFu;
     double magnitude;
-    if (exponent == 0x1F)
-        magnitude = fraction ? std::bit_cast<double>(std::uint64_t{0x7FF8000000000000}) : HUGE_VAL;
-    else if (exponent == 0)
+    if (exponent == 0x1F) {
+        if (fraction != 0) [[unlikely]]
+            return half_nan_as_numpy_gives(h);
+        magnitude = HUGE_VAL;
+    } else if (exponent == 0) {
         magnitude = std::ldexp(static_cast<double>(fraction), -24);
-    else
+    } else {
         magnitude = std::ldexp(static_cast<double>(fraction | 0x400u), static_cast<int>(exponent) - 25);
+    }
     return sign ? -magnitude : magnitude;
 }
 

@@ -55,6 +55,11 @@ def test_numeric_dtypes_read_the_same(dtype):
     assert_same(table[::2, ::-1])
 
 
+def test_every_float16_reads_as_its_scalar():
+    # NaN sign and payload as float() of numpy's scalar keeps them.
+    assert_same(np.arange(2**16, dtype=np.uint16).view(np.float16).reshape(256, 256))
+
+
 def test_unicode_arrays_read_the_same():
     table = np.array(
         [["b", "Zürich", "nan"], ["a\x00b", "中文", "NaN"], ["", "ö\udc80", "<NA>"], ["b", "ß", "x" * 40]]

@@ -5,6 +5,7 @@ subclass named "DataFrame" (through the frame's values) or "ndarray" (item
 by item) takes."""
 
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -14,7 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kavrel
-from conftest import FailingStr, run_python, same_cells
+from conftest import FailingStr, obj_array, run_python, same_cells
 
 
 class DataFrame(pd.DataFrame):  # noqa: D101 - the name is what routes it
@@ -26,13 +27,17 @@ class ndarray(np.ndarray):  # noqa: N801, D101
 
 
 def outcome(table):
-    """("encoded", codes, decoded) or ("raised", class name, message)."""
+    """("encoded", codes, decoded, warnings) or ("raised", class name,
+    message, warnings); the warnings shown under the filters in force."""
     enc = kavrel.Encoder()
-    try:
-        codes = enc.encode(table)
-    except BaseException as exc:  # noqa: BLE001 - PanicException is the point
-        return ("raised", type(exc).__name__, str(exc))
-    return ("encoded", codes, enc.decode(codes))
+    with warnings.catch_warnings(record=True) as shown:
+        try:
+            codes = enc.encode(table)
+        except BaseException as exc:  # noqa: BLE001 - PanicException is the point
+            result = ("raised", type(exc).__name__, str(exc))
+        else:
+            result = ("encoded", codes, enc.decode(codes))
+    return (*result, [(w.category, str(w.message)) for w in shown])
 
 
 def assert_same_frames(direct, general):
@@ -44,10 +49,13 @@ def assert_same_frames(direct, general):
         same_cells(direct.iloc[:, c].to_numpy(), general.iloc[:, c].to_numpy())
 
 
-def assert_same_roads(frame):
+def assert_same_roads(frame, general=None):
+    """`general`: the same frame as a DataFrame subclass, made apart when
+    reading `frame` may change it."""
     assert type(frame) is pd.DataFrame
-    direct, general = outcome(frame), outcome(DataFrame(frame))
+    direct, general = outcome(frame), outcome(DataFrame(frame) if general is None else general)
     assert direct[0] == general[0], (direct, general)
+    assert direct[3] == general[3]
     if direct[0] == "raised":
         assert direct[1:] == general[1:]
         return direct
@@ -211,22 +219,142 @@ def test_failing_cells_fail_alike():
     assert result[:2] == ("raised", "PanicException") and result[2].startswith("cant convert to str")
 
 
-def test_the_road_is_chosen_by_type_and_dtypes(monkeypatch):
+class NaT(type(pd.NaT)):
+    pass
+
+
+class Float64(np.float64):
+    pass
+
+
+class Float32(np.float32):
+    pass
+
+
+class Int64(np.int64):
+    pass
+
+
+def values_reads(monkeypatch):
+    """The list that gets an entry at each read of a pandas frame's values."""
     reads = []
     values = pd.DataFrame.values
-
     monkeypatch.setattr(pd.DataFrame, "values", property(lambda self: reads.append(1) or values.fget(self)))
+    return reads
+
+
+def test_the_road_is_chosen_by_type_dtypes_and_cells(monkeypatch):
+    reads = values_reads(monkeypatch)
+    # Object cells of the interpreter's, numpy's and pandas' own types,
+    # whose reading runs no Python code; float32 quiet NaN, float16 numbers.
+    native = [1, "a", 2.5, True, None, pd.NA, pd.NaT, np.float64(1.5), np.float32(0.5), np.float16(2),
+              np.int8(-3), np.uint64(2**64 - 1), np.bool_(True)]
+    n = len(native)
     road_dtypes = pd.DataFrame({
-        "s": pd.array(["a", None], dtype="string"), "c": pd.Categorical(["x", "y"]), "f": [1.0, 2.0],
-        "o": pd.Series([1, "a"], dtype=object), "u": np.array([1, 2], np.uint8),
+        "s": pd.array(["a", None] * (n // 2) + ["b"], dtype="string"),
+        "c": pd.Categorical(["x", "y"] * (n // 2) + ["x"]), "f": np.arange(n, dtype=float),
+        "o": pd.Series(native, dtype=object), "u": np.arange(n, dtype=np.uint8),
+        "q": np.array([np.nan, 1] * (n // 2) + [np.nan], np.float32), "h": np.arange(n, dtype=np.float16),
     })
     kavrel.Encoder().encode(road_dtypes)
     assert reads == []
     kavrel.Encoder().encode(DataFrame(road_dtypes))
     assert reads == [1]
-    road_dtypes["t"] = pd.to_datetime(["2020-01-01", None])
-    kavrel.Encoder().encode(road_dtypes)
-    assert reads == [1, 1]
+    # Cells whose reading may run Python code (subclasses of the types
+    # read natively, and types not known to be compiled all through), and
+    # numbers that values casts otherwise than they are read.
+    reads.clear()
+    for cell in [Float64(1.5), Float32(0.5), Int64(2), NaT(), pd.Timestamp("2020-01-01"), np.longdouble(1),
+                 np.complex128(1), np.str_("a"), type("Text", (str,), {})("a")]:
+        kavrel.Encoder().encode(road_dtypes.assign(o=pd.Series([cell] * n, dtype=object)))
+    others = [road_dtypes.assign(t=pd.to_datetime(["2020-01-01", None] * (n // 2) + [None])),
+              road_dtypes.assign(h=np.array([np.nan] * n, np.float16)),
+              road_dtypes.assign(q=np.array([0x7F800001] * n, np.uint32).view(np.float32)),
+              road_dtypes.iloc[:0], road_dtypes.iloc[:, :0]]
+    for frame in others:
+        kavrel.Encoder().encode(frame)
+    assert reads == [1] * (9 + len(others))
+
+
+class Writer:
+    """A cell whose str() and float() make `write(frame)` of the frame being
+    read, the first time either runs."""
+
+    def __init__(self, write):
+        self.write, self.frame = write, None
+
+    def run(self):
+        if self.frame is not None:
+            frame, self.frame = self.frame, None
+            self.write(frame)
+
+    def __str__(self):
+        self.run()
+        return "w"
+
+    def __float__(self):
+        self.run()
+        return 7.0
+
+
+WRITES = {
+    "iloc number": lambda f: f.iloc.__setitem__((2, 1), -1.0),
+    "iloc text": lambda f: f.iloc.__setitem__((2, 0), "z"),
+    "loc column": lambda f: f.loc.__setitem__((slice(None), "t"), "q"),
+    "fillna": lambda f: f.fillna(0.5, inplace=True),
+    "replace": lambda f: f.replace("a", "r", inplace=True),
+}
+
+
+@pytest.mark.parametrize("write", WRITES.values(), ids=WRITES.keys())
+def test_cells_that_write_into_the_frame_read_as_values(write):
+    # A column of objects and numbers, one of floats, one of texts: in a
+    # block per dtype, or all in one block of objects (where values is a view
+    # of the block that the columns are not).
+    def make(cls, first, mixed):
+        writer = Writer(write)
+        # Its float() runs first, or its str() after a text.
+        cells = [writer, "a", 2.0, np.nan] if first == "float" else ["a", writer, 1.5, np.nan]
+        columns = {"o": cells, "f": [1.0, np.nan, 3.0, 4.0], "t": ["a", "b", None, "a"]}
+        frame = (cls({k: pd.Series(v, dtype=object if k != "f" else None) for k, v in columns.items()}) if mixed
+                 else cls(obj_array(zip(*columns.values())), columns=list(columns), dtype=object))
+        writer.frame = frame
+        return frame
+
+    for first in ("float", "str"):
+        for mixed in (True, False):
+            assert_same_roads(make(pd.DataFrame, first, mixed), make(DataFrame, first, mixed))
+
+
+def test_categories_whose_missing_value_values_casts():
+    # With only bool columns beside it, values is a bool array, and the
+    # missing cell of a bool categorical becomes True in it.
+    frame = pd.DataFrame({"c": pd.Categorical([True, None, False]), "b": [True, False, True],
+                          "d": pd.Categorical([True, True, True])})
+    assert_same_roads(frame)
+    assert_same_roads(frame[["c", "d"]])
+
+
+def test_float16_and_float32_nan_as_values_casts_them():
+    # Every float16, NaN payloads and signs included, whatever values casts
+    # it to; float32 signalling NaN, whose cast to float64 warns.
+    halves = np.arange(2**16, dtype=np.uint16).view(np.float16)
+    n = len(halves)
+    for other in (np.zeros(n), np.zeros(n, np.float32), pd.Series(["x"] * n, dtype=object)):
+        assert_same_roads(pd.DataFrame({"h": halves, "o": other}))
+    signalling = np.array([0x7F800001, 0xFFA00000, 0x7FC00000, 0], np.uint32).view(np.float32)
+    for action in ("error", "always"):
+        with warnings.catch_warnings():
+            warnings.simplefilter(action)
+            for other in (np.zeros(4), np.zeros(4, np.int16), pd.Series(["x"] * 4, dtype=object)):
+                assert_same_roads(pd.DataFrame({"s": signalling, "o": other}))
+
+
+def test_frames_without_cells_read_values():
+    # values raises for a dtype that pandas cannot turn into an array.
+    empty = pd.DataFrame({"s": pd.array([], dtype=pd.ArrowDtype(pa.string_view()))})
+    assert assert_same_roads(empty)[:2] == ("raised", "PanicException")
+    assert_same_roads(pd.DataFrame(index=range(3)))
 
 
 # --- Arrow layouts that pandas itself does not keep ---------------------------
