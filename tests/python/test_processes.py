@@ -100,3 +100,29 @@ def test_a_forked_child_encodes_and_the_parent_goes_on(mode, road):
         assert lines[0] == f"child 0 started {2 if mode == 'none' else 0}", out
     assert lines[-1] == f"same True True {1 if road == 'fork' else 4}", out
 
+
+SUBINTERPRETERS = """
+    import _interpreters
+    import numpy as np
+
+    if "{first}" == "main":
+        import kavrel
+    for name in ("isolated", "legacy"):
+        interp = _interpreters.create(name)
+        try:
+            failure = _interpreters.exec(interp, "import kavrel")
+        finally:
+            _interpreters.destroy(interp)
+        print(name, failure and failure.formatted)
+    import kavrel
+    print(kavrel.Encoder().encode(np.array([["b"], ["a"]], dtype=object)).tolist())
+"""
+
+
+@pytest.mark.parametrize("first", ["main", "sub"])
+def test_subinterpreters_refuse_the_module(first):
+    """Isolated or legacy, before or after the main interpreter's import:
+    ImportError, and the main interpreter's module still works."""
+    out = run_python(textwrap.dedent(SUBINTERPRETERS.replace("{first}", first)))
+    refused = "ImportError: module kavrel does not support loading in subinterpreters"
+    assert out.splitlines() == [f"isolated {refused}", f"legacy {refused}", "[[1.0], [0.0]]"], out
