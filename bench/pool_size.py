@@ -40,7 +40,8 @@ print(threads() - before, statistics.median(times), min(times), flush=True)
 
 def run(setting, repeat):
     env = dict(os.environ, RAYON_NUM_THREADS=setting)
-    proc = subprocess.Popen([sys.executable, "-c", CHILD, str(repeat)], env=env, stdout=subprocess.PIPE, text=True)
+    command = [sys.executable, "-c", CHILD, str(repeat)]
+    proc = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, text=True)
     line = proc.stdout.readline()
     printed = time.perf_counter()
     proc.wait()
@@ -56,7 +57,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=200)
     parser.add_argument("--settings", default="2,8,64,1000,100000")
     args = parser.parse_args()
-    print(f"{sys.version.split()[0]}, {len(os.sched_getaffinity(0))} processors, {args.repeat} calls per setting")
+    processors = len(os.sched_getaffinity(0))
+    print(f"{sys.version.split()[0]}, {processors} processors, {args.repeat} calls per setting")
     print(f"{'RAYON_NUM_THREADS':>17} {'threads':>7} {'median ms':>9} {'least ms':>8} {'exit ms':>7}")
     for setting in args.settings.split(","):
         pool, median, least, exited = run(setting, args.repeat)

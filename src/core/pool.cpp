@@ -136,9 +136,9 @@ void after_fork_in_parent() noexcept {
 // The parent's pool, if any, is left as it is, never destroyed: its threads
 // are gone, and so may be oneTBB's own state.
 void after_fork_in_child() noexcept {
-    Shared& state = shared_state;
-    if (state.entered_tbb.load(std::memory_order_relaxed)) state.forked.store(true, std::memory_order_relaxed);
-    state.creation.unlock();
+    if (shared_state.entered_tbb.load(std::memory_order_relaxed))
+        shared_state.forked.store(true, std::memory_order_relaxed);
+    shared_state.creation.unlock();
 }
 
 Pool& the_pool() {
@@ -147,7 +147,9 @@ Pool& the_pool() {
     std::lock_guard<std::mutex> hold(state.creation);
     if (Pool* pool = state.made.load(std::memory_order_relaxed)) return *pool;
     if (!state.handlers_installed) {
-        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) throw std::bad_alloc();
+        // It fails only for want of memory; the next call tries again.
+        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0)
+            throw std::bad_alloc();
         state.handlers_installed = true;
     }
     // Never destroyed: loops may still run while static destructors do, and
