@@ -3,7 +3,7 @@
 ENVS := ft 314
 
 .PHONY: demo test core-tests python-tests tsan-core sanitize sanitize-address sanitize-thread bench bench-quick \
-	bench-core wheel wheel-test typecheck
+	bench-core bench-pool wheel wheel-test typecheck
 
 demo:
 	scripts/py ft demo/demo.py
@@ -46,6 +46,12 @@ bench-quick:
 # BENCH_ARGS=--benchmark_filter=string_hash.
 bench-core:
 	scripts/bench-core ft $(BENCH_ARGS)
+
+# What a small call and the exit cost for RAYON_NUM_THREADS from 2 to
+# 100,000 (bench/pool_size.py), in both environments: the same above the
+# pool's cap of a few threads per processor.
+bench-pool:
+	@for e in $(ENVS); do scripts/py $$e bench/pool_size.py || exit 1; done
 
 # Packaging (scripts/wheel, scripts/wheel-test): a manylinux wheel for ft in
 # dist/, built with build isolation as `pip install .` builds, libtbb

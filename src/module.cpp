@@ -69,6 +69,11 @@ py::Ref all_list(py::Handle module) {
 
 int exec_module(PyObject* module) noexcept {
     return py::guard(-1, [&] {
+        // CPython refuses the module (see module_slots) only in interpreters
+        // that check extensions; a legacy one does not, so refuse it here,
+        // before it would share the main interpreter's class.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main())
+            py::raise(PyExc_ImportError, msg::subinterpreters_unsupported, "kavrel");
         if (!PyModule_Check(module)) py::raise_not_an_instance(module, "module");
         PyObject* cls = encoder_class.get(make_encoder_class);
         py::Ref all = all_list(module);
@@ -79,8 +84,12 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
+// The main interpreter only: the Encoder class and the pool are the
+// process's, made once, and numpy, which every call needs, loads in no
+// subinterpreter.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

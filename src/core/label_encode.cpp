@@ -389,7 +389,7 @@ Labels encode_texts(const Entries& strings, double* slots) {
     } else {
         std::atomic<std::uint64_t> next_id{0};
         DistinctFinder finder(strings, slots, next_id);
-        pool::execute([&] { tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), finder); });
+        pool::parallel_reduce(n, finder);
         segments = finder.take_segments();
         // With one segment its local ids are the ids.
         if (segments.size() == 1) {
@@ -407,14 +407,12 @@ Labels encode_texts(const Entries& strings, double* slots) {
     pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g != end; ++g) order[g] = SortItem::of(distinct[g], g);
     });
-    pool::execute([&] {
-        tbb::parallel_sort(order.begin(), order.end(), [&](const SortItem& a, const SortItem& b) {
-            if (a.high != b.high) return a.high < b.high;
-            if (a.low != b.low) return a.low < b.low;
-            // string_view compares through char_traits<char>: bytes as
-            // unsigned char, a prefix first.
-            return distinct[a.id].view() < distinct[b.id].view();
-        });
+    pool::parallel_sort(order.begin(), order.end(), [&](const SortItem& a, const SortItem& b) {
+        if (a.high != b.high) return a.high < b.high;
+        if (a.low != b.low) return a.low < b.low;
+        // string_view compares through char_traits<char>: bytes as
+        // unsigned char, a prefix first.
+        return distinct[a.id].view() < distinct[b.id].view();
     });
     // Counted in sorted order; a marker takes no code and leaves the count.
     std::vector<std::uint64_t> code(d);

@@ -18,6 +18,10 @@ inline constexpr const char* not_an_instance = "'%U' object is not an instance o
 inline constexpr const char* argument_note = "while processing '%s'";
 // RuntimeError when the Encoder class cannot be made; the cause is attached.
 inline constexpr const char* class_init_failed = "An error occurred while initializing class %s";
+// ImportError in any interpreter but the main one; CPython's own words for
+// the interpreters whose configuration checks extensions.
+inline constexpr const char* subinterpreters_unsupported =
+    "module %s does not support loading in subinterpreters";
 
 // Argument handling; the first "%s" is the callable, e.g. "Encoder.encode()".
 inline constexpr const char* missing_argument = "%s missing 1 required positional argument: '%s'";

@@ -6,23 +6,27 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <climits>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include <tbb/global_control.h>
-#include <tbb/info.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_scheduler_observer.h>
 
@@ -55,17 +59,6 @@ std::optional<std::size_t> parse_count(const char* raw) {
     return value;
 }
 
-std::size_t available_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        int count = CPU_COUNT(&set);
-        if (count > 0) return static_cast<std::size_t>(count);
-    }
-    int fallback = tbb::info::default_concurrency();
-    return fallback > 0 ? static_cast<std::size_t>(fallback) : 1;
-}
-
 // Tells the pool's threads apart from every other thread: a thread is a
 // pool thread while it is inside the pool's arena.
 class PoolThreadMarker final : public tbb::task_scheduler_observer {
@@ -83,11 +76,13 @@ public:
 // hand it work: those wait outside, so the pool's threads are exactly the
 // ones that run its loops.
 struct Pool {
-    explicit Pool(std::size_t wanted) {
+    explicit Pool(std::size_t wanted, std::atomic<bool>& entered_tbb) {
         int capped = wanted > static_cast<std::size_t>(INT_MAX - 1) ? INT_MAX - 1 : static_cast<int>(wanted);
         std::size_t started = startable_threads(static_cast<std::size_t>(capped), stack_bytes);
         if (started == 0) throw ResourceExhausted(std::string(msg::threads_unavailable));
         thread_count = started;
+        // From here on oneTBB has state that a fork would leave broken.
+        entered_tbb.store(true, std::memory_order_relaxed);
         const int concurrency = static_cast<int>(started);
         // oneTBB keeps as many threads as the process-wide parallelism limit
         // less one (the core count by default, where one is the thread that
@@ -110,12 +105,60 @@ struct Pool {
     std::optional<PoolThreadMarker> marker;
 };
 
+// The pool and its making, shared by every thread and by fork().
+//
+// `creation` is held while the pool is made, and across every fork() from
+// the moment the fork handlers are in place: a child never starts from a
+// pool half made, and `entered_tbb` is settled when it is read in the child.
+// `made` is written once under `creation`, and read without it.  `forked`
+// is written only by the child handler, while the child has one thread.
+struct Shared {
+    std::mutex creation;
+    bool handlers_installed = false;  // guarded by `creation`
+    std::atomic<bool> entered_tbb{false};
+    std::atomic<Pool*> made{nullptr};
+    std::atomic<bool> forked{false};
+};
+
+// Constant-initialized, and with nothing to destroy: ready before any
+// static constructor runs and still there after the destructors.
+static_assert(std::is_trivially_destructible_v<Shared>);
+constinit Shared shared_state;
+
+void before_fork() noexcept {
+    shared_state.creation.lock();
+}
+
+void after_fork_in_parent() noexcept {
+    shared_state.creation.unlock();
+}
+
+// The parent's pool, if any, is left as it is, never destroyed: its threads
+// are gone, and so may be oneTBB's own state.
+void after_fork_in_child() noexcept {
+    if (shared_state.entered_tbb.load(std::memory_order_relaxed))
+        shared_state.forked.store(true, std::memory_order_relaxed);
+    shared_state.creation.unlock();
+}
+
 Pool& the_pool() {
+    Shared& state = shared_state;
+    if (Pool* pool = state.made.load(std::memory_order_acquire)) return *pool;
+    std::lock_guard<std::mutex> hold(state.creation);
+    if (Pool* pool = state.made.load(std::memory_order_relaxed)) return *pool;
+    if (!state.handlers_installed) {
+        // It fails only for want of memory; the next call tries again.
+        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0)
+            throw std::bad_alloc();
+        state.handlers_installed = true;
+    }
     // Never destroyed: loops may still run while static destructors do, and
     // the process ends without a shutdown step.  A pool that could not be
     // made is tried again by the next call.
-    static Pool* pool = new Pool(thread_count_for(std::getenv("RAYON_NUM_THREADS"),
-                                                  std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
+    Pool* pool = new Pool(thread_count_for(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                           available_processors()),
+                          state.entered_tbb);
+    state.made.store(pool, std::memory_order_release);
     return *pool;
 }
 
@@ -132,12 +175,33 @@ constexpr std::size_t spare_bytes_per_thread = std::size_t{64} << 20;
 }  // namespace
 
 std::size_t thread_count_for(const char* num_threads, const char* num_cpus, std::size_t available) {
+    available = std::max<std::size_t>(available, 1);
+    std::size_t asked = available;
     if (auto n = parse_count(num_threads)) {
-        if (*n > 0) return *n;
-        return available;  // 0 asks for the default
+        if (*n > 0) asked = *n;  // 0 asks for the default
+    } else if (auto m = parse_count(num_cpus); m && *m > 0) {
+        asked = *m;
     }
-    if (auto n = parse_count(num_cpus); n && *n > 0) return *n;
-    return available;
+    const std::size_t most =
+        available > SIZE_MAX / threads_per_processor ? SIZE_MAX : available * threads_per_processor;
+    return std::min(asked, most);
+}
+
+std::size_t available_processors() noexcept {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<std::size_t>(count);
+    }
+    // sysconf, not oneTBB: this is read before the pool exists, and in a
+    // forked child that must not enter oneTBB.
+    long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<std::size_t>(online) : 1;
+}
+
+bool serial() noexcept {
+    return shared_state.forked.load(std::memory_order_relaxed);
 }
 
 std::size_t startable_threads(std::size_t wanted, std::size_t stack_size) {
@@ -204,6 +268,7 @@ std::size_t startable_threads(std::size_t wanted, std::size_t stack_size) {
 }
 
 std::size_t thread_count() {
+    if (serial()) return 1;
     return the_pool().thread_count;
 }
 
@@ -243,6 +308,10 @@ void hand_over(void (*run)(void*), void* body) {
 Batch::Batch() : state_(std::make_shared<State>()) {}
 
 void Batch::start(std::function<void()> task) {
+    if (serial()) {
+        task();
+        return;
+    }
     Pool& pool = the_pool();
     state_->pending.fetch_add(1, std::memory_order_relaxed);
     try {

@@ -4,16 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <source_location>
 #include <string>
+#include <functional>
+#include <numeric>
 #include <thread>
+#include <vector>
 
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
+#include <tbb/blocked_range.h>
 
 namespace {
 
@@ -22,7 +30,15 @@ namespace pool = kavrel::pool;
 
 TEST(Pool, SizeFollowsTheEnvironment) {
     EXPECT_EQ(pool::thread_count_for("3", nullptr, 2), 3u);
-    EXPECT_EQ(pool::thread_count_for("64", "5", 2), 64u);  // more than the cores
+    EXPECT_EQ(pool::thread_count_for("64", "5", 16), 64u);  // more than the cores
+    // Far more than the cores: threads_per_processor each, whichever
+    // variable asks.
+    static_assert(pool::threads_per_processor == 4);
+    EXPECT_EQ(pool::thread_count_for("64", "5", 2), 8u);
+    EXPECT_EQ(pool::thread_count_for("100000", nullptr, 3), 12u);
+    EXPECT_EQ(pool::thread_count_for(nullptr, "100000", 3), 12u);
+    EXPECT_EQ(pool::thread_count_for("18446744073709551615", nullptr, 1), 4u);
+    EXPECT_EQ(pool::thread_count_for("9", nullptr, 0), 4u);  // no processor reported counts as one
     EXPECT_EQ(pool::thread_count_for("+4", nullptr, 2), 4u);
     // 0 asks for the default without looking further.
     EXPECT_EQ(pool::thread_count_for("0", "5", 2), 2u);
@@ -36,7 +52,8 @@ TEST(Pool, SizeFollowsTheEnvironment) {
 
     // This process's pool, whose size scripts/core-tests sets.
     if (const char* set = std::getenv("RAYON_NUM_THREADS"); set && std::atoi(set) > 0) {
-        EXPECT_EQ(pool::thread_count(), static_cast<std::size_t>(std::atoi(set)));
+        EXPECT_EQ(pool::thread_count(), std::min(static_cast<std::size_t>(std::atoi(set)),
+                                                 pool::threads_per_processor * pool::available_processors()));
     }
 }
 
@@ -180,6 +197,74 @@ TEST(Pool, FailureInANestedLoopReachesTheStartingThread) {
     std::thread::id ran_on;
     pool::parallel_for(1, [&](std::size_t, std::size_t) { ran_on = std::this_thread::get_id(); });
     EXPECT_EQ(ran_on, std::this_thread::get_id());
+}
+
+// A sum over a range, as a parallel_reduce body.
+struct RangeSum {
+    std::size_t total = 0;
+    RangeSum() = default;
+    RangeSum(RangeSum&, tbb::split) {}
+    void operator()(const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) total += i;
+    }
+    void join(RangeSum& other) { total += other.total; }
+};
+
+// A fork() child of a process whose pool exists has none of its threads:
+// every road onto the pool runs on the child's one thread, and gives what
+// the pool gives; the parent's pool goes on.
+TEST(Pool, AForkedChildRunsEveryLoopOnItsOwnThread) {
+    ASSERT_GE(pool::thread_count(), 1u);  // the pool exists before the fork
+    EXPECT_FALSE(pool::serial());
+    const std::size_t n = 100000, sum_below_n = n * (n - 1) / 2;
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const auto self = std::this_thread::get_id();
+        std::atomic<std::size_t> elsewhere{0};
+        auto here = [&] {
+            if (std::this_thread::get_id() != self) ++elsewhere;
+        };
+        std::size_t looped = 0;
+        pool::parallel_for(n, [&](std::size_t b, std::size_t e) {
+            here();
+            for (std::size_t i = b; i != e; ++i) looped += i;
+        });
+        RangeSum reduced;
+        pool::parallel_reduce(n, reduced);
+        std::vector<std::size_t> sorted(n);
+        std::iota(sorted.rbegin(), sorted.rend(), std::size_t{0});
+        pool::parallel_sort(sorted.begin(), sorted.end(), std::less<>());
+        bool batch_ran = false;
+        {
+            pool::Batch batch;
+            batch.start([&] {
+                here();
+                batch_ran = true;
+            });
+        }
+        pool::execute(here);
+        bool ok = pool::serial() && pool::thread_count() == 1 && elsewhere == 0 && looped == sum_below_n &&
+                  reduced.total == sum_below_n && std::is_sorted(sorted.begin(), sorted.end()) && batch_ran;
+        std::_Exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    pid_t ended = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         (ended = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child hung";
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    EXPECT_FALSE(pool::serial());
+    RangeSum reduced;
+    pool::parallel_reduce(n, reduced);
+    EXPECT_EQ(reduced.total, sum_below_n);
 }
 
 }  // namespace

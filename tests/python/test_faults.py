@@ -2,6 +2,7 @@
 exception, never a signal; an interrupt is never swallowed; the pool is the
 size it is told.  Anything that could crash runs in a subprocess."""
 
+import os
 import textwrap
 
 import numpy as np
@@ -142,9 +143,10 @@ COUNT_POOL_THREADS = """
 """
 
 
-@pytest.mark.parametrize("setting", ["1", "3"])
-def test_the_pool_has_exactly_the_threads_it_is_told(setting):
-    assert run_isolated(COUNT_POOL_THREADS, RAYON_NUM_THREADS=setting).strip() == setting
+@pytest.mark.parametrize("setting", ["1", "3", "1000"])
+def test_the_pool_has_exactly_the_threads_it_is_told_up_to_its_cap(setting):
+    cap = 4 * len(os.sched_getaffinity(0))  # threads_per_processor in src/core/pool.hpp
+    assert run_isolated(COUNT_POOL_THREADS, RAYON_NUM_THREADS=setting).strip() == str(min(int(setting), cap))
 
 
 EXHAUSTED_ADDRESS_SPACE = """
