@@ -344,9 +344,13 @@ std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const
             // Held for the cell's reading, as the item read would: its
             // __str__ or __float__ may change the array.  Then an address
             // may name a new object, and the array may have moved or
-            // changed its shape.
-            py::Ref held = py::Ref::borrow(cell);
-            add_cell(lists, c, held.get());
+            // changed its shape.  Letting go of the cell runs code too
+            // (its __del__, when that code dropped the array's reference),
+            // so the layout is checked only after it.
+            {
+                py::Ref held = py::Ref::borrow(cell);
+                add_cell(lists, c, held.get());
+            }
             seen.forget();
             if (!layout.still_holds(array)) return r + 1;
         }

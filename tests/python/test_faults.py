@@ -69,7 +69,21 @@ RESIZING_CELLS = """
         a[3, 0] = Reshape()
         return a
 
-    for make in (shrinking, growing, reshaping):
+    def dropping(cls):
+        # The cell's last reference is the reader's own: the array changes
+        # when the reader lets go of it, after the cell's code has returned.
+        a = np.ndarray.__new__(cls, (200000, 1), dtype=object)
+        a[:, 0] = "x"
+        class Dropped:
+            def __str__(self):
+                a[0, 0] = "y"
+                return "d"
+            def __del__(self):
+                a.resize((1, 1), refcheck=False)
+        a[0, 0] = Dropped()
+        return a
+
+    for make in (shrinking, growing, reshaping, dropping):
         print(make.__name__, outcome(make(np.ndarray)) == outcome(make(ndarray)), outcome(make(np.ndarray)))
 """
 
@@ -83,6 +97,7 @@ def test_a_cell_that_resizes_the_array_ends_as_the_item_reads_do():
         ["shrinking", "True"],
         ["growing", "True"],
         ["reshaping", "True"],
+        ["dropping", "True"],
     ], lines
 
 
