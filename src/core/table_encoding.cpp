@@ -42,6 +42,15 @@ void TableEncoding::start(std::size_t c) {
     batch_.start([this, c] { encode(c); });
 }
 
+void TableEncoding::forget_started() {
+    batch_.wait();
+    for (std::size_t c = 0; c < n_cols_; ++c) {
+        results_[c].reset();
+        failures_[c] = nullptr;
+        started_[c] = 0;
+    }
+}
+
 EncodingInfo TableEncoding::finish() {
     std::vector<std::size_t> rest;
     for (std::size_t c = 0; c < n_cols_; ++c) {

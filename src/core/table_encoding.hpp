@@ -29,6 +29,11 @@ public:
     // Fails at once for a column list longer than the matrix.
     void start(std::size_t c);
 
+    // Waits for every column started and forgets what they gave, failures
+    // included, as if none had been: for a table that turns to being read
+    // again from its first cell, into lists emptied after this returns.
+    void forget_started();
+
     // Encodes the columns not started yet, all at once, waits for every
     // column, and gathers the text columns' labels.  An internal failure
     // of any column is raised again here, on the calling thread: the

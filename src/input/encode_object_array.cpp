@@ -24,8 +24,13 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     // with the outcome of its "values", which the other frames give.
     if (!kind.is_table())
         read_cells(obj, n_rows, n_cols, lists);
-    else if (!read_frame_columns(obj, n_rows, n_cols, lists))
+    else if (!read_frame_columns(obj, n_rows, n_cols, lists)) {
+        // The road of "values" reads every column again and writes every
+        // column of the result; what the other road read or started goes.
+        encoding.forget_started();
+        lists.reset();
         read_cells(read_values(obj), n_rows, n_cols, lists);
+    }
     EncodingInfo info = encoding.finish();
     return {std::move(result), std::move(info)};
 }

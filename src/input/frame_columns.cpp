@@ -112,35 +112,16 @@ bool is_numpy_number_type(PyTypeObject* type) noexcept {
            type == &PyHalfArrType_Type || type == &PyFloatArrType_Type || type == &PyDoubleArrType_Type;
 }
 
-// Whether every cell of `array` (objects) is read without running Python
-// code that could change the frame: exact str, float, int, bool and None,
-// the numpy scalars above, and pandas' own singletons pd.NA and pd.NaT
-// (compiled, and the identity rules out subclasses).  Not Timestamp: its
-// str() asks its tzinfo, which may be Python code.  Any other cell may
-// write into the frame, which the columns' own storage shows otherwise than
-// "values" does: then only "values" gives the right cells.  Checked before
-// anything is read, so that turning to "values" leaves nothing behind.
-bool cells_read_natively(PyArrayObject* array, const Pandas& pandas) noexcept {
-    constexpr npy_intp ahead = 8;
-    const char* data = PyArray_BYTES(array);
-    const npy_intp stride = PyArray_STRIDE(array, 0), n = PyArray_DIM(array, 0);
-    auto element_at = [&](npy_intp r) {
-        PyObject* element;
-        std::memcpy(&element, data + r * stride, sizeof element);
-        return element;
-    };
-    PyObject* const na = pandas.na.get();
-    PyObject* const nat = pandas.nat.get();
-    for (npy_intp r = 0; r < n; ++r) {
-        // Each cell's header is a cache miss of its own unless fetched
-        // ahead; a null element prefetches harmlessly.
-        if (r + ahead < n) __builtin_prefetch(element_at(r + ahead));
-        PyObject* cell = element_at(r);
-        if (cell == nullptr || runs_no_python_code(cell)) [[likely]]
-            continue;
-        if (!is_numpy_number_type(Py_TYPE(cell)) && cell != na && cell != nat) return false;
-    }
-    return true;
+// Whether reading `cell` runs no Python code that could change the frame:
+// exact str, float, int, bool and None, the numpy scalars above, and
+// pandas' own singletons pd.NA and pd.NaT (compiled, and the identity rules
+// out subclasses).  Not Timestamp: its str() asks its tzinfo, which may be
+// Python code.  Any other cell may write into the frame, which the columns'
+// own storage shows otherwise than "values" does: then only "values" gives
+// the right cells.
+bool reads_without_frame_code(PyObject* cell, const Pandas& pandas) noexcept {
+    return runs_no_python_code(cell) || is_numpy_number_type(Py_TYPE(cell)) || cell == pandas.na.get() ||
+           cell == pandas.nat.get();
 }
 
 // Whether "values" would give the column's numbers exactly as they are read
@@ -172,15 +153,13 @@ bool values_cast_exact(PyArrayObject* array) noexcept {
 }
 
 // A numpy dtype: bool, integers and floats are numbers, objects are cells.
-std::optional<Source> numpy_source(py::Ref series, PyArray_Descr* dtype, std::size_t n_rows,
-                                   const Pandas& pandas) {
+std::optional<Source> numpy_source(py::Ref series, PyArray_Descr* dtype, std::size_t n_rows) {
     const int type = dtype->type_num;
     if (type != NPY_OBJECT && !is_numeric_type(type)) return std::nullopt;
     py::Ref array = call_method(series.get(), "to_numpy");
     if (!exact_vector(array.get(), n_rows, type)) return std::nullopt;
-    const bool as_values = type == NPY_OBJECT ? cells_read_natively(as_array(array), pandas)
-                                              : values_cast_exact(as_array(array));
-    if (!as_values) return std::nullopt;
+    // Object cells are checked as they are read (read_frame_columns).
+    if (type != NPY_OBJECT && !values_cast_exact(as_array(array))) return std::nullopt;
     Source s;
     s.kind = type == NPY_OBJECT ? Source::Kind::object_cells : Source::Kind::numbers;
     s.series = std::move(series);
@@ -200,8 +179,7 @@ std::optional<Source> string_source(py::Ref series, PyObject* dtype, std::size_t
         // Its object array holds the strings, and the dtype's missing value
         // where one is missing: the cells of "values".
         py::Ref array = or_no_road(PyArray_FromAny(values.get(), nullptr, 0, 0, 0, nullptr));
-        if (!exact_vector(array.get(), n_rows, NPY_OBJECT) || !cells_read_natively(as_array(array), pandas))
-            return std::nullopt;
+        if (!exact_vector(array.get(), n_rows, NPY_OBJECT)) return std::nullopt;
         s.kind = Source::Kind::object_cells;
         s.array = std::move(array);
     } else if (PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow") == 0 ||
@@ -310,7 +288,7 @@ std::optional<Source> column_source(py::Ref series, std::size_t n_rows, const Pa
     py::Ref dtype = attribute(series.get(), "dtype");
     if (!dtype) return std::nullopt;
     if (PyArray_DescrCheck(dtype.get()))
-        return numpy_source(std::move(series), reinterpret_cast<PyArray_Descr*>(dtype.get()), n_rows, pandas);
+        return numpy_source(std::move(series), reinterpret_cast<PyArray_Descr*>(dtype.get()), n_rows);
     PyTypeObject* type = Py_TYPE(dtype.get());
     if (type == reinterpret_cast<PyTypeObject*>(pandas.string_dtype.get()))
         return string_source(std::move(series), dtype.get(), n_rows, pandas);
@@ -449,10 +427,12 @@ bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols
     std::optional<std::vector<Source>> sources = column_sources(frame.get(), n_rows, n_cols, *pandas);
     if (!sources) return false;
 
-    // No cell read here runs Python code (the sources saw to it), so every
-    // column is read as it was when the call began, as "values" would have
-    // copied it.  First the columns that may still send the call to
-    // "values"; then the object cells, column by column.
+    // No cell read here runs Python code, so every column is read as it was
+    // when the call began, as "values" would have copied it.  First the
+    // columns that may still send the call to "values" before any is handed
+    // on; then those that only an object cell may send there, in column
+    // order, each handed on as soon as it is read, so that the pool encodes
+    // it while the next is read.
     for (std::size_t c = 0; c < n_cols; ++c) {
         const Source& s = (*sources)[c];
         bool read = true;
@@ -466,24 +446,18 @@ bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols
             case Source::Kind::categorical: read = read_categorical(s, c, n_rows, lists); break;
             case Source::Kind::object_cells: break;
         }
-        if (!read) {
-            // The road of "values" reads every column again, and writes
-            // over whatever settled in the result.  No text column has been
-            // handed on yet.
-            lists.reset();
-            return false;
-        }
+        if (!read) return false;
         if (s.kind == Source::Kind::numbers) lists.column_read(c);
     }
-    // From here on the frame is read on this road to the end.
     for (std::size_t c = 0; c < n_cols; ++c) {
         const Source& s = (*sources)[c];
         if (s.kind == Source::Kind::arrow_strings || s.kind == Source::Kind::categorical) lists.column_read(c);
     }
+    const ReadsNatively reads_natively = [&](PyObject* cell) { return reads_without_frame_code(cell, *pandas); };
     for (std::size_t c = 0; c < n_cols; ++c) {
         const Source& s = (*sources)[c];
         if (s.kind != Source::Kind::object_cells) continue;
-        read_object_array_column(as_array(s.array), c, lists);
+        if (!read_native_object_column(as_array(s.array), c, lists, reads_natively)) return false;
         lists.column_read(c);
     }
     return true;

@@ -17,9 +17,11 @@ namespace kavrel {
 // Reads every cell of `frame` into `lists` (n_cols empty entries) when its
 // type is exactly pandas.DataFrame, it has cells, every column's dtype has a
 // road here, no cell's reading runs Python code and "values" would not cast
-// a number otherwise than it is read here; false, with `lists` as it was,
-// when not: the caller then reads the frame's "values".  Failures are those
-// of the cell reading.
+// a number otherwise than it is read here.  False when not, found before
+// any cell's Python code has run, but maybe after some columns were read
+// and handed on through lists.column_read: the caller then forgets those,
+// empties the lists and reads the frame's "values".  Failures are those of
+// the cell reading.
 bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists);
 
 }  // namespace kavrel

@@ -305,12 +305,14 @@ struct Layout {
 };
 
 // Reads the object cells of column c, which start at `column` in the
-// buffer of `array` (laid out as `layout`) and lie `row_stride` apart, from
-// row `from` on.  Returns the first row it did not read: n_rows when it read
-// them all, earlier when a cell's Python code changed the array's layout.
+// buffer of `array` (laid out as `layout`) and lie `row_stride` apart.
+// With `native_only`, only cells whose reading runs no Python code: the
+// read stops before any other.  Returns the first row it did not read:
+// n_rows when it read them all, earlier when a cell's Python code changed
+// the array's layout or, with `native_only`, at the first cell it refused.
 std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const char* column,
                                npy_intp row_stride, std::size_t n_rows, std::size_t c, ColumnLists& lists,
-                               SeenStrings& seen) {
+                               SeenStrings& seen, const ReadsNatively* native_only) {
     auto element_at = [&](std::size_t r) {
         PyObject* element;
         std::memcpy(&element, column + static_cast<npy_intp>(r) * row_stride, sizeof element);
@@ -340,6 +342,10 @@ std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const
             add_cell(lists, c, cell);
             if (lists.column_is_text[c] && Py_TYPE(cell) == &PyUnicode_Type)
                 seen.remember(cell, texts.size() - 1);
+        } else if (native_only != nullptr) {
+            // The header just read for the type is all the check costs.
+            if (!(*native_only)(cell)) return r;
+            add_cell(lists, c, cell);
         } else {
             // Held for the cell's reading, as the item read would: its
             // __str__ or __float__ may change the array.  Then an address
@@ -403,7 +409,7 @@ std::optional<Position> read_array_cells(PyObject* source, std::size_t n_rows, s
             for (std::size_t c = 0; c < n_cols; ++c) {
                 const char* column = data + static_cast<npy_intp>(c) * col_stride;
                 std::size_t stop =
-                    read_object_column(array, layout, column, row_stride, n_rows, c, lists, seen);
+                    read_object_column(array, layout, column, row_stride, n_rows, c, lists, seen, nullptr);
                 if (stop < n_rows) return Position{c, stop};
                 lists.column_read(c);
                 if (c + 1 < n_cols && !layout.still_holds(array)) return Position{c + 1, 0};
@@ -464,18 +470,13 @@ void read_number_column(ColumnLists& lists, std::size_t c, int type, const char*
     read_numbers(type, base, stride, lists.n_rows, lists.number_cells[c]);
 }
 
-void read_object_array_column(PyArrayObject* array, std::size_t c, ColumnLists& lists) {
+bool read_native_object_column(PyArrayObject* array, std::size_t c, ColumnLists& lists,
+                               const ReadsNatively& reads_natively) {
     const auto n_rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
     const Layout layout = Layout::of(array);
     SeenStrings seen(n_rows);
-    std::size_t r = read_object_column(array, layout, layout.data, layout.strides[0], n_rows, c, lists, seen);
-    // The array changed under a cell's code: its items, as they are now.
-    for (; r < n_rows; ++r) {
-        py::Ref cell = py::Ref::steal(
-            PySequence_GetItem(reinterpret_cast<PyObject*>(array), static_cast<Py_ssize_t>(r)));
-        if (!cell) py::fail_with_python_error();
-        add_cell(lists, c, cell.get());
-    }
+    return read_object_column(array, layout, layout.data, layout.strides[0], n_rows, c, lists, seen,
+                              &reads_natively) == n_rows;
 }
 
 }  // namespace kavrel

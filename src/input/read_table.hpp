@@ -9,6 +9,7 @@
 #include "../python/ref.hpp"
 
 #include <cstddef>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -78,10 +79,18 @@ void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_row
 // its place in the result when the lists have one, else into its list.
 void read_number_column(ColumnLists& lists, std::size_t c, int type, const char* base, npy_intp stride);
 
+// Decides whether an object cell that runs_no_python_code does not accept
+// is read without running Python code all the same.
+using ReadsNatively = std::function<bool(PyObject* cell)>;
+
 // Reads the cells of `array`, a one-dimensional array whose type is exactly
-// numpy.ndarray and whose dtype is object, as column c, as the rows of a
-// two-dimensional one are read: directly, and after a cell's code changed
-// the array, by item reads of what it then holds.
-void read_object_array_column(PyArrayObject* array, std::size_t c, ColumnLists& lists);
+// numpy.ndarray and whose dtype is object, as column c, directly, as the
+// rows of a two-dimensional one are read, while each cell is one whose
+// reading runs no Python code: accepted by runs_no_python_code or by
+// `reads_natively`.  Returns false at the first other cell, with neither it
+// nor any cell after it read, and column c left part read: no Python code
+// of any cell has run.
+bool read_native_object_column(PyArrayObject* array, std::size_t c, ColumnLists& lists,
+                               const ReadsNatively& reads_natively);
 
 }  // namespace kavrel

@@ -153,12 +153,8 @@ struct MixedTable {
 // each column read whole), the outcome is the same.
 class EncodeColumnsStarted : public testing::TestWithParam<std::vector<std::size_t>> {};
 
-TEST_P(EncodeColumnsStarted, MixedTableFillsEveryCellAndLearnsTheTextColumns) {
-    MixedTable t;
-    TableEncoding encoding(t.lists, t.out);
-    for (std::size_t c : GetParam()) encoding.start(c);
-    EncodingInfo info = encoding.finish();
-
+// The outcome of encoding a MixedTable, whichever way it was encoded.
+void expect_mixed_table_encoded(const MixedTable& t, const EncodingInfo& info) {
     const double nan = missing_code;
     const double expected[4][5] = {
         {1.5, 1.0, 7.0, 0.0, -1.0},
@@ -177,6 +173,36 @@ TEST_P(EncodeColumnsStarted, MixedTableFillsEveryCellAndLearnsTheTextColumns) {
         ASSERT_TRUE(info.labels.contains(c));
         expect_labels(info.labels.at(c), reference_encode(t.lists.text_cells[c]).forward);
     }
+}
+
+TEST_P(EncodeColumnsStarted, MixedTableFillsEveryCellAndLearnsTheTextColumns) {
+    MixedTable t;
+    TableEncoding encoding(t.lists, t.out);
+    for (std::size_t c : GetParam()) encoding.start(c);
+    expect_mixed_table_encoded(t, encoding.finish());
+}
+
+// A table whose reading began on one road and starts again on another: the
+// columns started from the first reading, a failing one among them, leave
+// no labels, failure or cell behind.
+TEST(EncodeColumns, ForgottenColumnsLeaveNothingBehind) {
+    MixedTable t;
+    TableEncoding encoding(t.lists, t.out);
+    MixedTable whole;
+    t.lists.reset();
+    for (std::size_t c : {0u, 1u, 3u, 4u}) t.lists.column_is_text[c] = 1;
+    t.lists.text_cells[0] = column_of({"w", "x", "y", "z"});
+    t.lists.text_cells[1] = column_of({"q", "r", "s", "t"});
+    t.lists.text_cells[3] = column_of({"t", "s", "r", "q"});
+    t.lists.text_cells.resize(4);  // column 4's encoding fails: it has no list
+    testing::internal::CaptureStderr();
+    for (std::size_t c : {0u, 1u, 3u, 4u}) encoding.start(c);
+    encoding.forget_started();
+    testing::internal::GetCapturedStderr();
+
+    t.lists = std::move(whole.lists);
+    encoding.start(3);
+    expect_mixed_table_encoded(t, encoding.finish());
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, EncodeColumnsStarted,

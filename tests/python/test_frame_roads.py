@@ -308,22 +308,27 @@ WRITES = {
 
 @pytest.mark.parametrize("write", WRITES.values(), ids=WRITES.keys())
 def test_cells_that_write_into_the_frame_read_as_values(write):
-    # A column of objects and numbers, one of floats, one of texts: in a
-    # block per dtype, or all in one block of objects (where values is a view
-    # of the block that the columns are not).
-    def make(cls, first, mixed):
+    # A column of objects and numbers, one of floats, one of texts, one of
+    # Arrow strings: in a block per dtype, or all in one block of objects
+    # (where values is a view of the block that the columns are not).  The
+    # writer's column first, or last, after text columns already read whole.
+    dtypes = {"o": object, "f": None, "t": object, "s": STRING_DTYPES["str (Arrow)"]}
+
+    def make(cls, first, mixed, order):
         writer = Writer(write)
         # Its float() runs first, or its str() after a text.
         cells = [writer, "a", 2.0, np.nan] if first == "float" else ["a", writer, 1.5, np.nan]
-        columns = {"o": cells, "f": [1.0, np.nan, 3.0, 4.0], "t": ["a", "b", None, "a"]}
-        frame = (cls({k: pd.Series(v, dtype=object if k != "f" else None) for k, v in columns.items()}) if mixed
+        all_columns = {"o": cells, "f": [1.0, np.nan, 3.0, 4.0], "t": ["a", "b", None, "a"], "s": list("xyxz")}
+        columns = {k: all_columns[k] for k in order}
+        frame = (cls({k: pd.array(v, dtype=dtypes[k]) for k, v in columns.items()}) if mixed
                  else cls(obj_array(zip(*columns.values())), columns=list(columns), dtype=object))
         writer.frame = frame
         return frame
 
     for first in ("float", "str"):
         for mixed in (True, False):
-            assert_same_roads(make(pd.DataFrame, first, mixed), make(DataFrame, first, mixed))
+            for order in ("oft", "tfso"):
+                assert_same_roads(make(pd.DataFrame, first, mixed, order), make(DataFrame, first, mixed, order))
 
 
 def test_categories_whose_missing_value_values_casts():
