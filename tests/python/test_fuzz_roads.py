@@ -95,6 +95,23 @@ class Cell:
         return f"Cell({self.number!r}, {self.text!r}, {self.writes!r})"
 
 
+class Text(str):
+    """A str of a type of its own, whose str() is Python code."""
+
+    def __str__(self):
+        LOG.append((str.__str__(self), "str"))
+        return "text:" + self
+
+
+class Real(float):
+    """A float of a type of its own: its float protocol is float's, its str()
+    Python code."""
+
+    def __str__(self):
+        LOG.append((float.__repr__(self), "str"))
+        return "real:" + float.__repr__(self)
+
+
 class LoggedMissing:
     """A StringDType missing value whose str() is Python code."""
 
@@ -160,6 +177,7 @@ plain_cells = st.one_of(
     st.booleans(),
     st.sampled_from([None, pd.NA, np.nan]),
     numpy_scalars,
+    st.one_of(texts.map(Text), floats.map(Real)),
 )
 cells = st.builds(
     Cell,
@@ -261,7 +279,7 @@ def arrays(draw):
 def laid_out(base, layout):
     """A fresh table of the cells of `base`, in `layout`."""
     fortran, transposed, rows, columns = layout
-    table = np.asfortranarray(base) if fortran else base.copy()
+    table = base.copy(order="F" if fortran else "C")  # a copy even where base is both
     return (table.T if transposed else table)[rows, columns]
 
 
@@ -329,7 +347,8 @@ def wide_categories(kind, count):
 def categorical_column(categories, index_dtype, codes):
     if isinstance(categories, tuple):  # ("wide", kind, count)
         categories = wide_categories(*categories[1:])
-    index = pd.Index(categories, dtype=CATEGORY_INDEX_DTYPES[index_dtype])
+    dtype = CATEGORY_INDEX_DTYPES[index_dtype] if categories else object
+    index = pd.Index(categories, dtype=dtype)
     return pd.Categorical.from_codes(codes, categories=index)
 
 
@@ -347,7 +366,7 @@ def category_lists():
     sometimes enough for 16-bit and 32-bit codes."""
     numeric_key = lambda x: x if isinstance(x, str) else ("number", float(x))  # noqa: E731 - 1 == 1.0 == True
     return st.one_of(
-        st.tuples(st.lists(texts, min_size=1, max_size=5, unique=True), st.just(list(CATEGORY_INDEX_DTYPES))),
+        st.tuples(st.lists(texts, max_size=5, unique=True), st.just(list(CATEGORY_INDEX_DTYPES))),
         st.tuples(st.lists(st.one_of(st.integers(-3, 3), st.integers(-(2**63), 2**63 - 1)), min_size=1,
                            max_size=5, unique=True), st.just([None])),
         st.tuples(st.lists(st.floats(allow_nan=False), min_size=1, max_size=5, unique=True), st.just([None])),
@@ -365,6 +384,8 @@ def categorical_columns(n):
         count = categories[2] if isinstance(categories, tuple) else len(categories)
         lowest = 0 if "bool_categorical_missing" in KNOWN_OPEN and True in categories else -1
         code = st.one_of(st.integers(lowest, min(count, 5) - 1), st.integers(max(count - 3, lowest), count - 1))
+        if count == 0:
+            code = st.just(-1)
         return st.builds(Column, st.just(categorical_column), st.just(categories), st.sampled_from(index_dtypes),
                          st.lists(code, min_size=n, max_size=n))
 
@@ -415,12 +436,14 @@ def frames(draw):
     rows = slice(None) if unsliceable else draw(st.sampled_from(ROW_SLICES))
     if "zero_row_frames" in KNOWN_OPEN and not range(n)[rows]:
         rows = slice(None)
-    return n, columns, draw(st.booleans()), rows
+    return n, columns, draw(st.booleans()), draw(st.booleans()), rows
 
 
-def make_frame(n, columns, int_labels, rows):
+def make_frame(n, columns, int_labels, consolidated, rows):
     data = {(i if int_labels else f"c{i}"): column.make() for i, column in enumerate(columns)}
     frame = pd.DataFrame(data, index=range(n), copy=False)
+    if consolidated:  # columns of one dtype in one 2-D block, each a strided view
+        frame = frame.copy()
     return frame if rows == slice(None) else frame.iloc[rows]
 
 
