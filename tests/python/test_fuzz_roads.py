@@ -370,25 +370,26 @@ def other_column(kind, n):
     }[kind]()
 
 
-def category_lists():
-    """(categories, index dtypes to choose from): a few of each kind, or
-    sometimes enough for 16-bit and 32-bit codes."""
-    numeric_key = lambda x: x if isinstance(x, str) else ("number", float(x))  # noqa: E731 - 1 == 1.0 == True
-    return st.one_of(
-        st.tuples(st.lists(texts, max_size=5, unique=True), st.just(list(CATEGORY_INDEX_DTYPES))),
-        st.tuples(st.sampled_from([[False, True], [True]]), st.just([None])),
-        st.tuples(st.lists(st.one_of(st.integers(-3, 3), st.integers(-(2**63), 2**63 - 1)), min_size=1,
-                           max_size=5, unique=True), st.just([None])),
-        st.tuples(st.lists(st.floats(allow_nan=False), min_size=1, max_size=5, unique=True), st.just([None])),
-        st.tuples(st.lists(st.one_of(texts, texts.map(Text), st.integers(-3, 3), st.sampled_from([1.5, 2.0, True])),
-                           min_size=1,
-                           max_size=5, unique_by=numeric_key), st.just([None])),
-        st.tuples(st.tuples(st.just("wide"), st.sampled_from(["str", "int", "float"]), st.sampled_from([130, 33000])),
-                  st.just([None, "object"])),
-    )
+def numeric_key(x):
+    return x if isinstance(x, str) else ("number", float(x))  # 1 == 1.0 == True: one category
 
 
-def categorical_columns(n):
+# (categories, index dtypes to choose from): a few of each kind, or
+# sometimes enough for 16-bit and 32-bit codes.
+CATEGORY_KINDS = [
+    st.tuples(st.lists(texts, max_size=5, unique=True), st.just(list(CATEGORY_INDEX_DTYPES))),
+    st.tuples(st.sampled_from([[False, True], [True]]), st.just([None])),
+    st.tuples(st.lists(st.one_of(st.integers(-3, 3), st.integers(-(2**63), 2**63 - 1)), min_size=1, max_size=5,
+                       unique=True), st.just([None])),
+    st.tuples(st.lists(st.floats(allow_nan=False), min_size=1, max_size=5, unique=True), st.just([None])),
+    st.tuples(st.lists(st.one_of(texts, texts.map(Text), st.integers(-3, 3), st.sampled_from([1.5, 2.0, True])),
+                       min_size=1, max_size=5, unique_by=numeric_key), st.just([None])),
+    st.tuples(st.tuples(st.just("wide"), st.sampled_from(["str", "int", "float"]), st.sampled_from([130, 33000])),
+              st.just([None, "object"])),
+]
+
+
+def categorical_columns(n, kinds):
     def with_codes(pair):
         categories, index_dtypes = pair
         count = categories[2] if isinstance(categories, tuple) else len(categories)
@@ -399,7 +400,7 @@ def categorical_columns(n):
         return st.builds(Column, st.just(categorical_column), st.just(categories), st.sampled_from(index_dtypes),
                          st.lists(code, min_size=n, max_size=n))
 
-    return category_lists().flatmap(with_codes)
+    return st.sampled_from(kinds).flatmap(lambda k: CATEGORY_KINDS[k]).flatmap(with_codes)
 
 
 def arrow_columns(n):
@@ -414,16 +415,19 @@ def arrow_columns(n):
                      st.sampled_from([None, "str", "string[pyarrow]"]))
 
 
-def column_kinds(n):
+def column_kinds(n, palette):
+    """Per kind of column, a strategy for one; numbers and categories of the
+    dtypes and kinds that `palette` draws for the frame."""
     write = "cells_write_frame" not in KNOWN_OPEN
+    dtypes = palette(st.sampled_from(NUMERIC_DTYPES))
     return [
-        st.sampled_from(NUMERIC_DTYPES).flatmap(lambda d: numbers(d, n, in_frame=True)).map(
+        st.sampled_from(dtypes).flatmap(lambda d: numbers(d, n, in_frame=True)).map(
             lambda v: Column(numpy_column, v)),
         st.lists(object_cells(write), min_size=n, max_size=n).map(lambda v: Column(object_column, v)),
         st.builds(Column, st.just(string_column), st.sampled_from(sorted(STRING_DTYPES)),
                   st.lists(text_or_missing, min_size=n, max_size=n)),
         arrow_columns(n),
-        categorical_columns(n),
+        categorical_columns(n, palette(st.integers(0, len(CATEGORY_KINDS) - 1))),
         st.builds(Column, st.just(other_column), st.sampled_from(["datetime", "Int64", "boolean"]), st.just(n)),
     ]
 
@@ -436,13 +440,18 @@ def frames(draw):
     """(rows, columns, int labels, rows kept): a frame of every column kind
     the roads know, sliced."""
     n = draw(st.integers(1 if "zero_row_frames" in KNOWN_OPEN else 0, 6))
+
+    # Columns of one or two kinds per frame, numbers of one or two dtypes,
+    # categories of one or two kinds: they meet one another far more often
+    # than when each column is drawn from all.
+    def palette(choices):
+        return draw(st.lists(choices, min_size=1, max_size=2))
+
     # The last kind, without a road of its own, sends the whole frame to
     # values: only in some frames.
-    kinds = column_kinds(n)[: None if draw(st.integers(0, 3)) == 0 else -1]
-    # Columns of one or two kinds per frame: kinds meet one another more
-    # often than among columns of any kind.
-    palette = draw(st.lists(st.integers(0, len(kinds) - 1), min_size=1, max_size=2))
-    columns = [draw(kinds[k]) for k in draw(st.lists(st.sampled_from(palette), max_size=5))]
+    kinds = column_kinds(n, palette)[: None if draw(st.integers(0, 3)) == 0 else -1]
+    columns = [draw(kinds[k]) for k in draw(st.lists(st.sampled_from(palette(st.integers(0, len(kinds) - 1))),
+                                                     max_size=5))]
     # pandas slices no ArrowDtype(string_view) column.
     unsliceable = any(c.make_column is arrow_column and c.args[0] == "string_view" and c.args[2] is None
                       for c in columns)
