@@ -241,7 +241,7 @@ def numbers(dtype, size, in_frame):
 # --- arrays ---------------------------------------------------------------------
 
 StringDType = getattr(np.dtypes, "StringDType", None)
-NA_OBJECTS = ["absent", None, np.nan, "", "NA", pd.NA, LoggedMissing()]
+NA_OBJECTS = ["absent", None, np.nan, "", "NA", "nan", pd.NA, LoggedMissing()]
 
 
 def string_dtype_cells(na_object, size):
