@@ -7,6 +7,7 @@ import sys
 import sysconfig
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import kavrel
@@ -122,6 +123,19 @@ class FailingStr:
 
     def __str__(self):
         raise ValueError("no text for this cell")
+
+
+class ndarray(np.ndarray):  # noqa: N801 - the name routes it like numpy's own
+    """An array that takes the general road: read item by item, since its
+    type is not numpy's (take one with `array.view(ndarray)`)."""
+
+
+class GeneralFrame(pd.DataFrame):
+    """A pandas frame that takes the general road, through its values: its
+    type is named DataFrame, as pandas' own is, but is not pandas'."""
+
+
+GeneralFrame.__name__ = "DataFrame"
 
 
 class DataFrame:

@@ -9,11 +9,8 @@ import numpy as np
 import pytest
 
 import kavrel
-from conftest import obj_column, run_python
+from conftest import ndarray, obj_column, run_python
 
-
-class ndarray(np.ndarray):  # noqa: N801 - the name routes it to the item reads
-    pass
 
 
 def run_isolated(code, **env):
