@@ -2,6 +2,7 @@
 
 #include "core/messages.hpp"
 #include "input/pyany_to_vec.hpp"
+#include "learned.hpp"
 #include "output/arr_to_out.hpp"
 #include "python/errors.hpp"
 
@@ -14,12 +15,14 @@ namespace kavrel {
 
 namespace {
 
-// The instance.  `info` is read and written only while `borrow` is held:
-// written only under the exclusive hold of encode, read under the shared
-// hold of decode.  `borrow` is 0 when free, all bits set while an encode
-// holds the instance, and n while n decodes do.
+// The instance.  `learned` is read and written only while `borrow` is held:
+// replaced only under the exclusive hold of encode (and of the state's
+// restoring), read under the shared hold of decode and of the readers of
+// what was learned, which may make its strs (LabelStrs takes care of
+// several at once).  `borrow` is 0 when free, all bits set while an encode
+// holds the instance, and n while n readers do.
 struct EncoderObject {
-    PyObject_HEAD EncodingInfo* info;  // owned; null when nothing has been learned
+    PyObject_HEAD LearnedState* learned;  // owned; null when nothing has been learned
     std::atomic<std::uintptr_t> borrow;
 };
 
@@ -144,14 +147,14 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         py::Ref self = py::check(alloc(type, 0));
         EncoderObject* encoder = as_encoder(self.get());
-        encoder->info = nullptr;
+        encoder->learned = nullptr;
         new (&encoder->borrow) std::atomic<std::uintptr_t>(0);
         return self.release();
     });
 }
 
 void encoder_dealloc(PyObject* self) noexcept {
-    delete as_encoder(self)->info;
+    delete as_encoder(self)->learned;
     PyTypeObject* type = Py_TYPE(self);
     // Every instance of a heap type holds a reference to its type.
     py::Ref type_reference = py::Ref::steal(reinterpret_cast<PyObject*>(type));
@@ -168,8 +171,13 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         ConversionResult conversion = pyany_to_vec(obj);
         // The new state replaces the old before the output is built, and
         // stays even if building the output fails.
-        auto* learned = conversion.info ? new EncodingInfo(std::move(*conversion.info)) : nullptr;
-        delete std::exchange(encoder->info, learned);
+        LearnedState* learned = nullptr;
+        if (conversion.info) {
+            conversion.info->n_columns = conversion.result.matrix.n_cols();
+            conversion.info->frame_columns = conversion.out.labels;
+            learned = new LearnedState(std::move(*conversion.info));
+        }
+        delete std::exchange(encoder->learned, learned);
         return arr_to_out(std::move(conversion.result), std::move(conversion.out), nullptr).release();
     });
 }
@@ -182,7 +190,15 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         SharedBorrow hold(encoder);
         ConversionResult conversion = pyany_to_vec(obj);
         conversion.info.reset();  // what decode reads from its own input is never kept
-        return arr_to_out(std::move(conversion.result), std::move(conversion.out), encoder->info).release();
+        return arr_to_out(std::move(conversion.result), std::move(conversion.out), encoder->learned).release();
+    });
+}
+
+PyObject* encoder_labels(PyObject* self, void*) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow hold(encoder);
+        return labels_dict(encoder->learned).release();
     });
 }
 

@@ -21,9 +21,10 @@ class Encoder:
     ``encode`` learned.
 
     Threads: different encoders may be used from any number of threads at
-    once.  One encoder allows any number of simultaneous ``decode`` calls;
-    an ``encode`` needs it alone.  An ``encode`` that meets any other call
-    on the same encoder raises ``RuntimeError("Already borrowed")``, a
+    once.  One encoder allows any number of simultaneous ``decode`` calls
+    (and reads of what it learned, which count as ``decode``); an
+    ``encode`` needs it alone.  An ``encode`` that meets any other call on
+    the same encoder raises ``RuntimeError("Already borrowed")``, a
     ``decode`` that meets an ``encode`` raises
     ``RuntimeError("Already mutably borrowed")``: calls never wait for each
     other.  Each call spreads its work over one process-wide thread pool,
@@ -32,6 +33,20 @@ class Encoder:
     """
 
     def __new__(cls, encoding: Literal["label"] | None = None) -> Self: ...
+    @property
+    def labels(self) -> dict[int, tuple[str, ...]]:
+        """What the last ``encode`` learned: ``{column position: labels}``.
+
+        A new dict on every read, with one entry per text column of the
+        learned table: the tuple of its labels in code order (label ``i`` has
+        code ``i``), sorted byte by byte by their UTF-8 text, without the
+        missing-value markers.  ``{}`` when nothing was learned.  Read-only.
+
+        The strs are made once per learned state, by the first read (or
+        ``decode``) that needs them, and shared by every later read and
+        ``decode``.  Raises ``RuntimeError`` when an ``encode`` on this
+        encoder runs at the same time.
+        """
     @overload
     def encode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
         """Encodes the text columns of ``obj`` and learns their codes.

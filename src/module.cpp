@@ -19,11 +19,17 @@ PyMethodDef encoder_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef encoder_getset[] = {
+    {"labels", encoder_labels, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot encoder_slots[] = {
     {Py_tp_doc, const_cast<char*>("Encoder(encoding=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
     {Py_tp_methods, encoder_methods},
+    {Py_tp_getset, encoder_getset},
     {0, nullptr},
 };
 
