@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 namespace kavrel {
@@ -64,6 +65,30 @@ PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (obj == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, "obj");
     return obj;
+}
+
+// The two required parameters of from_labels, from a fast call.
+struct FromLabelsArguments {
+    PyObject* labels = nullptr;
+    PyObject* n_columns = nullptr;
+};
+
+FromLabelsArguments parse_from_labels(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* name = "Encoder.from_labels()";
+    if (nargs > 2) py::raise(PyExc_TypeError, msg::too_many_positional, name, "2", nargs, was_or_were(nargs));
+    PyObject* given[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+    const char* names[2] = {"labels", "n_columns"};
+    Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n_keywords; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        int k = PyUnicode_EqualToUTF8(keyword, names[0]) ? 0 : PyUnicode_EqualToUTF8(keyword, names[1]) ? 1 : -1;
+        if (k < 0) py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
+        if (given[k] != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, names[k]);
+        given[k] = args[nargs + i];
+    }
+    for (int k = 0; k < 2; ++k)
+        if (given[k] == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, names[k]);
+    return {given[0], given[1]};
 }
 
 // The optional parameter "encoding" of the constructor; null when not given.
@@ -141,14 +166,34 @@ private:
 
 const Py_ssize_t encoder_basic_size = sizeof(EncoderObject);
 
+namespace {
+
+// A new encoder that has learned nothing.
+py::Ref make_encoder(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    py::Ref self = py::check(alloc(type, 0));
+    EncoderObject* encoder = as_encoder(self.get());
+    encoder->learned = nullptr;
+    new (&encoder->borrow) std::atomic<std::uintptr_t>(0);
+    return self;
+}
+
+}  // namespace
+
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         check_encoding(parse_encoding(args, kwargs));
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        py::Ref self = py::check(alloc(type, 0));
-        EncoderObject* encoder = as_encoder(self.get());
-        encoder->learned = nullptr;
-        new (&encoder->borrow) std::atomic<std::uintptr_t>(0);
+        return make_encoder(type).release();
+    });
+}
+
+PyObject* encoder_from_labels(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        FromLabelsArguments given = parse_from_labels(args, nargs, kwnames);
+        auto learned = std::make_unique<LearnedState>(info_from_labels(given.labels, given.n_columns));
+        py::Ref self = make_encoder(reinterpret_cast<PyTypeObject*>(type));
+        as_encoder(self.get())->learned = learned.release();
         return self.release();
     });
 }

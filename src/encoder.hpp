@@ -12,6 +12,8 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 void encoder_dealloc(PyObject* self) noexcept;
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// The class method from_labels(labels, n_columns).
+PyObject* encoder_from_labels(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 // The getter of the read-only attribute `labels`.
 PyObject* encoder_labels(PyObject* self, void* closure) noexcept;
 extern const Py_ssize_t encoder_basic_size;

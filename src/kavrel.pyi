@@ -1,5 +1,6 @@
 """Label encoding of the text columns of numpy arrays and pandas frames, on a shared thread pool."""
 
+from collections.abc import Iterable, Mapping
 from typing import Any, Literal, Self, final, overload
 
 import numpy as np
@@ -47,6 +48,26 @@ class Encoder:
         ``decode``.  Raises ``RuntimeError`` when an ``encode`` on this
         encoder runs at the same time.
         """
+    @classmethod
+    def from_labels(cls, labels: Mapping[int, Iterable[str]], n_columns: int) -> Self:
+        """A new encoder that has learned ``labels``, as from a table of ``n_columns`` columns.
+
+        ``labels`` maps a column position (``0 <= position < n_columns``) to
+        the labels of that text column; the other columns are numbers.  Each
+        column's labels are de-duplicated and sorted byte by byte by their
+        UTF-8 text, so passing the union of what several encoders learned
+        gives the codes that one ``encode`` of all their tables would give.
+        ``decode`` then behaves as after an ``encode`` that learned these
+        labels from a ``numpy.ndarray`` of that width.
+
+        Raises ``TypeError`` for a ``labels`` that is not a mapping, a
+        position that is not an int, a column's labels given as one str, or
+        a label that is not a str; ``ValueError`` for a negative
+        ``n_columns``, a position out of range, a missing-value marker
+        (``"<NA>"``, ``"nan"``, ``"NaN"``) among the labels, or a label that
+        cannot be encoded as UTF-8 (a lone surrogate).
+        """
+
     @overload
     def encode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
         """Encodes the text columns of ``obj`` and learns their codes.

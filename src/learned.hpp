@@ -14,4 +14,10 @@ namespace kavrel {
 // order}; empty without a learned state.
 py::Ref labels_dict(LearnedState* learned);
 
+// The state that Encoder.from_labels(labels, n_columns) gives: per column
+// position, its labels de-duplicated and sorted byte-wise by their UTF-8
+// text, as an encode of an ndarray of that width would have learned them.
+// Raises TypeError or ValueError for anything else.
+EncodingInfo info_from_labels(py::Handle labels, py::Handle n_columns);
+
 }  // namespace kavrel

@@ -38,3 +38,12 @@ class Sub(kavrel.Encoder):  # type: ignore[misc]
 def learned(enc: kavrel.Encoder) -> dict[int, tuple[str, ...]]:
     enc.labels = {}  # type: ignore[misc]
     return enc.labels
+
+
+def merged(parts: list[kavrel.Encoder]) -> kavrel.Encoder:
+    union: dict[int, list[str]] = {}
+    for part in parts:
+        for col, labels in part.labels.items():
+            union.setdefault(col, []).extend(labels)
+    kavrel.Encoder.from_labels({0: [1]}, 1)  # type: ignore[list-item]
+    return kavrel.Encoder.from_labels(union, n_columns=3)
