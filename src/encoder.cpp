@@ -247,4 +247,40 @@ PyObject* encoder_labels(PyObject* self, void*) noexcept {
     });
 }
 
+// Pickle finds a class by its module and name, and this one reports the
+// module "builtins", where it is not.  So the encoder is rebuilt by a chain
+// of functions that pickle does find: reduce(call, ("kavrel:Encoder",
+// None), resolve_name) is Encoder(None), made through resolve_name
+// ("kavrel:Encoder"), and pickle then hands it the state.
+PyObject* encoder_reduce(PyObject* self, PyObject*) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow hold(encoder);
+        py::Ref state = state_of(encoder->learned);
+        auto function = [](const char* module_name, const char* name) {
+            py::Ref module = py::check(PyImport_ImportModule(module_name));
+            return py::check(PyObject_GetAttrString(module.get(), name));
+        };
+        py::Ref reduce = function("functools", "reduce");
+        py::Ref call = function("operator", "call");
+        py::Ref resolve_name = function("pkgutil", "resolve_name");
+        py::Ref steps = py::check(Py_BuildValue("(sO)", "kavrel:Encoder", Py_None));
+        py::Ref args = py::check(PyTuple_Pack(3, call.get(), steps.get(), resolve_name.get()));
+        if (state.get() == Py_None) return py::check(PyTuple_Pack(2, reduce.get(), args.get())).release();
+        return py::check(PyTuple_Pack(3, reduce.get(), args.get(), state.get())).release();
+    });
+}
+
+PyObject* encoder_setstate(PyObject* self, PyObject* state) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        // Checked whole before the encoder is touched: a refused state
+        // keeps what was learned.
+        std::unique_ptr<LearnedState> learned = learned_from_state(state);
+        EncoderObject* encoder = as_encoder(self);
+        ExclusiveBorrow hold(encoder);
+        delete std::exchange(encoder->learned, learned.release());
+        return py::Ref::borrow(Py_None).release();
+    });
+}
+
 }  // namespace kavrel

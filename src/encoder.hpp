@@ -14,6 +14,9 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 // The class method from_labels(labels, n_columns).
 PyObject* encoder_from_labels(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// __reduce__ and __setstate__: pickling and copying.
+PyObject* encoder_reduce(PyObject* self, PyObject* unused) noexcept;
+PyObject* encoder_setstate(PyObject* self, PyObject* state) noexcept;
 // The getter of the read-only attribute `labels`.
 PyObject* encoder_labels(PyObject* self, void* closure) noexcept;
 extern const Py_ssize_t encoder_basic_size;

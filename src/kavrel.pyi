@@ -68,6 +68,18 @@ class Encoder:
         cannot be encoded as UTF-8 (a lone surrogate).
         """
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling (every protocol), ``copy.copy`` and ``copy.deepcopy``.
+
+        They give an independent encoder with the same learned state (its
+        labels, the learned table's width and, when it was a frame, its
+        column labels), or with none.  The kept state carries a format
+        version: a state kept by a newer kavrel is refused with
+        ``ValueError``, and a damaged one raises ``TypeError`` or
+        ``ValueError`` as ``from_labels`` does.
+        """
+
+    def __setstate__(self, state: tuple[int, int, tuple[str, ...] | None, dict[int, tuple[str, ...]]], /) -> None: ...
     @overload
     def encode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
         """Encodes the text columns of ``obj`` and learns their codes.

@@ -2,6 +2,7 @@
 
 #include "python/compat.hpp"
 #include "python/errors.hpp"
+#include "python/utf8.hpp"
 
 #include <algorithm>
 #include <string>
@@ -11,6 +12,10 @@
 namespace kavrel {
 
 namespace {
+
+// The format version that state_of writes; learned_from_state reads it and
+// refuses any later one.
+constexpr int state_version = 1;
 
 bool is_marker(std::string_view text) noexcept {
     return text == "<NA>" || text == "nan" || text == "NaN";
@@ -35,10 +40,11 @@ std::size_t position_of(py::Handle key, std::size_t n_columns) {
     return static_cast<std::size_t>(position);
 }
 
-// The UTF-8 text of label `label` of column `col`.  Not through
+// The UTF-8 text of `label`, a str, in column `col`; ValueError for one
+// without (a lone surrogate).  Not through
 // PyUnicode_AsUTF8AndSize, which would leave a UTF-8 copy inside the
 // caller's str.
-std::string label_text(py::Handle label, std::size_t col) {
+std::string utf8_text(py::Handle label, std::size_t col) {
     if (!PyUnicode_Check(label.get())) py::raise_not_an_instance(label, "str");
     std::string text;
     if (PyUnicode_IS_ASCII(label.get())) {
@@ -53,6 +59,12 @@ std::string label_text(py::Handle label, std::size_t col) {
         }
         text.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     }
+    return text;
+}
+
+// The UTF-8 text of label `label` of column `col`.
+std::string label_text(py::Handle label, std::size_t col) {
+    std::string text = utf8_text(label, col);
     if (is_marker(text)) py::raise(PyExc_ValueError, msg::marker_as_label, label.get(), col);
     return text;
 }
@@ -126,6 +138,49 @@ EncodingInfo info_from_labels(py::Handle labels, py::Handle n_columns) {
     }
     std::sort(info.object_columns.begin(), info.object_columns.end());
     return info;
+}
+
+py::Ref state_of(LearnedState* learned) {
+    if (learned == nullptr) return py::Ref::borrow(Py_None);
+    const EncodingInfo& info = learned->info;
+    py::Ref columns = py::Ref::borrow(Py_None);
+    if (info.frame_columns) {
+        const std::vector<std::string>& names = *info.frame_columns;
+        columns = py::check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        for (std::size_t i = 0; i < names.size(); ++i)
+            PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), py::to_str(names[i]).release());
+    }
+    py::Ref labels = labels_dict(learned);
+    return py::check(Py_BuildValue("(inOO)", state_version, static_cast<Py_ssize_t>(info.n_columns),
+                                   columns.get(), labels.get()));
+}
+
+std::unique_ptr<LearnedState> learned_from_state(py::Handle state) {
+    if (state.get() == Py_None) return nullptr;
+    if (!PyTuple_Check(state.get())) py::raise_not_an_instance(state, "tuple");
+    if (PyTuple_GET_SIZE(state.get()) != 4) py::raise(PyExc_ValueError, msg::state_length, PyTuple_GET_SIZE(state.get()));
+    PyObject* version = PyTuple_GET_ITEM(state.get(), 0);
+    if (!PyLong_CheckExact(version)) py::raise(PyExc_ValueError, msg::state_version_unknown, version);
+    int overflow = 0;
+    long long number = PyLong_AsLongLongAndOverflow(version, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw py::PythonError{};
+    if (overflow > 0 || number > state_version)
+        py::raise(PyExc_ValueError, msg::state_too_new, version, state_version);
+    if (number != state_version) py::raise(PyExc_ValueError, msg::state_version_unknown, version);
+
+    EncodingInfo info = info_from_labels(PyTuple_GET_ITEM(state.get(), 3), PyTuple_GET_ITEM(state.get(), 1));
+    PyObject* columns = PyTuple_GET_ITEM(state.get(), 2);
+    if (columns != Py_None) {
+        if (!PyTuple_Check(columns)) py::raise_not_an_instance(columns, "tuple");
+        const std::size_t n_names = static_cast<std::size_t>(PyTuple_GET_SIZE(columns));
+        if (n_names != info.n_columns) py::raise(PyExc_ValueError, msg::state_column_count, n_names, info.n_columns);
+        std::vector<std::string> names;
+        names.reserve(n_names);
+        for (std::size_t i = 0; i < n_names; ++i)
+            names.push_back(utf8_text(PyTuple_GET_ITEM(columns, static_cast<Py_ssize_t>(i)), i));
+        info.frame_columns = std::move(names);
+    }
+    return std::make_unique<LearnedState>(std::move(info));
 }
 
 }  // namespace kavrel

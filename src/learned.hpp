@@ -8,6 +8,8 @@
 #include "output/label_strs.hpp"
 #include "python/ref.hpp"
 
+#include <memory>
+
 namespace kavrel {
 
 // New reference: a new dict {column position: tuple of label strs in code
@@ -19,5 +21,15 @@ py::Ref labels_dict(LearnedState* learned);
 // text, as an encode of an ndarray of that width would have learned them.
 // Raises TypeError or ValueError for anything else.
 EncodingInfo info_from_labels(py::Handle labels, py::Handle n_columns);
+
+// The state that pickling and copying keep: None when nothing was learned,
+// else a tuple (format version, n_columns, the learned frame's column labels
+// as a tuple of str or None, labels_dict()).
+py::Ref state_of(LearnedState* learned);
+
+// The learned state that state_of gave (null for None).  Refuses a state of
+// a newer format version, and checks the rest as from_labels checks its
+// arguments: a damaged or hand-made state raises TypeError or ValueError.
+std::unique_ptr<LearnedState> learned_from_state(py::Handle state);
 
 }  // namespace kavrel

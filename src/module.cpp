@@ -18,6 +18,8 @@ PyMethodDef encoder_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
     {"from_labels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_from_labels)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_labels($cls, labels, n_columns)\n--\n\n"},
+    {"__reduce__", encoder_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", encoder_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -53,6 +53,19 @@ inline constexpr const char* marker_as_label = "%R is a missing-value marker, no
 // the position.
 inline constexpr const char* label_not_utf8 = "label %R of column %zd cannot be encoded as UTF-8";
 
+// A kept Encoder state (pickling): (version, n_columns, column labels,
+// labels).  ValueError: a state of another length; its length.
+inline constexpr const char* state_length = "an Encoder state has 4 items, not %zd";
+// ValueError: a state kept by a later version of the module; the version
+// given, the one this module writes.
+inline constexpr const char* state_too_new =
+    "the Encoder state has format version %R, newer than this kavrel reads (%d): it was kept by a newer kavrel";
+// ValueError: a version that no module writes; the version given.
+inline constexpr const char* state_version_unknown = "unknown Encoder state format version %R";
+// ValueError: column labels of a frame that do not fit the width; their
+// count, the width.
+inline constexpr const char* state_column_count = "the Encoder state names %zd columns of a table of %zd";
+
 // RuntimeError: encode meets any other call on the same encoder.
 inline constexpr const char* already_borrowed = "Already borrowed";
 // RuntimeError: decode meets an encode on the same encoder.

@@ -1,6 +1,8 @@
-"""What an encoder learned, as Python objects: the `labels` attribute and
-Encoder.from_labels."""
+"""What an encoder learned, as Python objects: the `labels` attribute,
+Encoder.from_labels, and pickling and copying."""
 
+import copy
+import pickle
 import types
 
 import numpy as np
@@ -8,7 +10,7 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import MARKERS, learned_encoder, obj_array, obj_column, same_cells
+from conftest import MARKERS, learned_encoder, obj_array, obj_column, run_python, same_cells
 
 WORDS = np.array(["ant", "Bee", "cat", "", "é", "nan", "<NA>", "None", "10", "9", "ß", "Z"], dtype=object)
 
@@ -138,3 +140,86 @@ def test_from_labels_arguments():
         from_labels({}, labels={})
     with pytest.raises(TypeError, match="unexpected keyword argument 'width'"):
         from_labels({}, width=1)
+
+
+def kept_state(enc):
+    """What pickling keeps of `enc`: (version, width, frame columns, labels)."""
+    return enc.__reduce__()[2:]
+
+
+def learned_encoders():
+    frame = kavrel.Encoder()
+    frame.encode(pd.DataFrame({"t": ["b", "a"], "n": [1, 2], "u": ["x", "nan"]}))
+    numbers = kavrel.Encoder()
+    numbers.encode(np.array([[1, 2, 3]], dtype=object))
+    copied = learned_encoder()
+    copied.encode(np.zeros((2, 2)))
+    return {
+        "fresh": kavrel.Encoder(),
+        "array": learned_encoder(obj_array([["é", 1.0], ["a", 2.0]])),
+        "frame": frame,
+        "numbers": numbers,
+        "float64": copied,
+        "from_labels": kavrel.Encoder.from_labels({2: ["q", "p"]}, 4),
+    }
+
+
+def test_pickles_and_copies_are_independent_encoders_with_the_same_state():
+    encoders = learned_encoders()
+    assert kept_state(encoders["frame"]) == ((1, 3, ("t", "n", "u"), {0: ("a", "b"), 2: ("x",)}),)
+    assert kept_state(encoders["numbers"]) == ((1, 3, None, {}),)
+    assert kept_state(encoders["fresh"]) == kept_state(encoders["float64"]) == ()
+    codes = np.array([[0.0, 1.0, 0.0, 1.0], [1.0, 0.0, 1.0, np.nan]])
+    for name, enc in encoders.items():
+        copies = [pickle.loads(pickle.dumps(enc, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+        for other in copies + [copy.copy(enc), copy.deepcopy(enc)]:
+            assert type(other) is kavrel.Encoder and other is not enc, name
+            assert kept_state(other) == kept_state(enc) and other.labels == enc.labels, name
+            width = kept_state(enc)[0][1] if kept_state(enc) else 4
+            same_cells(other.decode(codes[:, :width]), enc.decode(codes[:, :width]))
+        other.encode(obj_column("new"))
+        assert enc.labels != {0: ("new",)}, name
+
+
+def test_kept_states_load_in_a_fresh_process_and_bad_ones_raise():
+    kept = pickle.dumps([learned_encoders()["frame"], kavrel.Encoder()])
+    out = run_python(
+        "import pickle, kavrel\n"
+        f"frame, fresh = pickle.loads({kept!r})\n"
+        "print(frame.labels, fresh.labels)\n"
+        "enc = kavrel.Encoder.from_labels({0: ['kept']}, 1)\n"
+        "class Items(dict):\n"
+        "    def items(self): raise KeyError('items')\n"
+        "good = (1, 1, None, {0: ('a',)})\n"
+        "states = [\n"
+        "    (2, 1, None, {}), (2**80, 1, None, {}), (0, 1, None, {}), (-1, 1, None, {}), (True, 1, None, {}),\n"
+        "    ('1', 1, None, {}), 1, [1, 1, None, {}], (), good[:3], good + (None,),\n"
+        "    (1, -1, None, {}), (1, 1.0, None, {}), (1, 1, None, None), (1, 1, None, [(0, ('a',))]),\n"
+        "    (1, 1, None, {1: ('a',)}), (1, 1, None, {0: ('nan',)}), (1, 1, None, {0: (b'a',)}),\n"
+        "    (1, 1, None, {0: 'ab'}), (1, 1, None, Items({0: ('a',)})), (1, 1, ['c'], {}), (1, 1, ('c', 'd'), {}),\n"
+        "    (1, 1, (None,), {}), (1, 1, ('\\udc80',), {}), (1, 1, None, {0: ('\\udc80',)}),\n"
+        "]\n"
+        "for state in states:\n"
+        "    try:\n"
+        "        enc.__setstate__(state)\n"
+        "        print('accepted', state)\n"
+        "    except (TypeError, ValueError, KeyError) as exc:\n"
+        "        print(type(exc).__name__, exc)\n"
+        "print(enc.labels)\n"
+    )
+    lines = out.splitlines()
+    assert lines[0] == "{0: ('a', 'b'), 2: ('x',)} {}"
+    for line, version in zip(lines[1:3], (2, 2**80)):
+        assert line == (
+            f"ValueError the Encoder state has format version {version}, newer than this kavrel reads (1): "
+            "it was kept by a newer kavrel"
+        )
+    assert not any(line.startswith("accepted") for line in lines)
+    assert [line.split()[0] for line in lines[3:-1]] == [
+        "ValueError", "ValueError", "ValueError", "ValueError", "TypeError", "TypeError", "ValueError",
+        "ValueError", "ValueError", "ValueError", "TypeError", "TypeError", "TypeError", "ValueError",
+        "ValueError", "TypeError", "TypeError", "KeyError", "TypeError", "ValueError", "TypeError",
+        "ValueError", "ValueError",
+    ]
+    # A refused state changes nothing.
+    assert lines[-1] == "{0: ('kept',)}"
