@@ -2,24 +2,28 @@
 
 #include "core/messages.hpp"
 #include "input/pyany_to_vec.hpp"
+#include "learned.hpp"
 #include "output/arr_to_out.hpp"
 #include "python/errors.hpp"
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 namespace kavrel {
 
 namespace {
 
-// The instance.  `info` is read and written only while `borrow` is held:
-// written only under the exclusive hold of encode, read under the shared
-// hold of decode.  `borrow` is 0 when free, all bits set while an encode
-// holds the instance, and n while n decodes do.
+// The instance.  `learned` is read and written only while `borrow` is held:
+// replaced only under the exclusive hold of encode (and of the state's
+// restoring), read under the shared hold of decode and of the readers of
+// what was learned, which may make its strs (LabelStrs takes care of
+// several at once).  `borrow` is 0 when free, all bits set while an encode
+// holds the instance, and n while n readers do.
 struct EncoderObject {
-    PyObject_HEAD EncodingInfo* info;  // owned; null when nothing has been learned
+    PyObject_HEAD LearnedState* learned;  // owned; null when nothing has been learned
     std::atomic<std::uintptr_t> borrow;
 };
 
@@ -61,6 +65,30 @@ PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (obj == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, "obj");
     return obj;
+}
+
+// The two required parameters of from_labels, from a fast call.
+struct FromLabelsArguments {
+    PyObject* labels = nullptr;
+    PyObject* n_columns = nullptr;
+};
+
+FromLabelsArguments parse_from_labels(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* name = "Encoder.from_labels()";
+    if (nargs > 2) py::raise(PyExc_TypeError, msg::too_many_positional, name, "2", nargs, was_or_were(nargs));
+    PyObject* given[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+    const char* names[2] = {"labels", "n_columns"};
+    Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n_keywords; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        int k = PyUnicode_EqualToUTF8(keyword, names[0]) ? 0 : PyUnicode_EqualToUTF8(keyword, names[1]) ? 1 : -1;
+        if (k < 0) py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
+        if (given[k] != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, names[k]);
+        given[k] = args[nargs + i];
+    }
+    for (int k = 0; k < 2; ++k)
+        if (given[k] == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, names[k]);
+    return {given[0], given[1]};
 }
 
 // The optional parameter "encoding" of the constructor; null when not given.
@@ -138,20 +166,40 @@ private:
 
 const Py_ssize_t encoder_basic_size = sizeof(EncoderObject);
 
+namespace {
+
+// A new encoder that has learned nothing.
+py::Ref make_encoder(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    py::Ref self = py::check(alloc(type, 0));
+    EncoderObject* encoder = as_encoder(self.get());
+    encoder->learned = nullptr;
+    new (&encoder->borrow) std::atomic<std::uintptr_t>(0);
+    return self;
+}
+
+}  // namespace
+
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         check_encoding(parse_encoding(args, kwargs));
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        py::Ref self = py::check(alloc(type, 0));
-        EncoderObject* encoder = as_encoder(self.get());
-        encoder->info = nullptr;
-        new (&encoder->borrow) std::atomic<std::uintptr_t>(0);
+        return make_encoder(type).release();
+    });
+}
+
+PyObject* encoder_from_labels(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        FromLabelsArguments given = parse_from_labels(args, nargs, kwnames);
+        auto learned = std::make_unique<LearnedState>(info_from_labels(given.labels, given.n_columns));
+        py::Ref self = make_encoder(reinterpret_cast<PyTypeObject*>(type));
+        as_encoder(self.get())->learned = learned.release();
         return self.release();
     });
 }
 
 void encoder_dealloc(PyObject* self) noexcept {
-    delete as_encoder(self)->info;
+    delete as_encoder(self)->learned;
     PyTypeObject* type = Py_TYPE(self);
     // Every instance of a heap type holds a reference to its type.
     py::Ref type_reference = py::Ref::steal(reinterpret_cast<PyObject*>(type));
@@ -168,8 +216,13 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         ConversionResult conversion = pyany_to_vec(obj);
         // The new state replaces the old before the output is built, and
         // stays even if building the output fails.
-        auto* learned = conversion.info ? new EncodingInfo(std::move(*conversion.info)) : nullptr;
-        delete std::exchange(encoder->info, learned);
+        LearnedState* learned = nullptr;
+        if (conversion.info) {
+            conversion.info->n_columns = conversion.result.matrix.n_cols();
+            conversion.info->frame_columns = conversion.out.labels;
+            learned = new LearnedState(std::move(*conversion.info));
+        }
+        delete std::exchange(encoder->learned, learned);
         return arr_to_out(std::move(conversion.result), std::move(conversion.out), nullptr).release();
     });
 }
@@ -182,7 +235,51 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         SharedBorrow hold(encoder);
         ConversionResult conversion = pyany_to_vec(obj);
         conversion.info.reset();  // what decode reads from its own input is never kept
-        return arr_to_out(std::move(conversion.result), std::move(conversion.out), encoder->info).release();
+        return arr_to_out(std::move(conversion.result), std::move(conversion.out), encoder->learned).release();
+    });
+}
+
+PyObject* encoder_labels(PyObject* self, void*) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow hold(encoder);
+        return labels_dict(encoder->learned).release();
+    });
+}
+
+// Pickle finds a class by its module and name, and this one reports the
+// module "builtins", where it is not.  So the encoder is rebuilt by a chain
+// of functions that pickle does find: reduce(call, ("kavrel:Encoder",
+// None), resolve_name) is Encoder(None), made through resolve_name
+// ("kavrel:Encoder"), and pickle then hands it the state.
+PyObject* encoder_reduce(PyObject* self, PyObject*) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow hold(encoder);
+        py::Ref state = state_of(encoder->learned);
+        auto function = [](const char* module_name, const char* name) {
+            py::Ref module = py::check(PyImport_ImportModule(module_name));
+            return py::check(PyObject_GetAttrString(module.get(), name));
+        };
+        py::Ref reduce = function("functools", "reduce");
+        py::Ref call = function("operator", "call");
+        py::Ref resolve_name = function("pkgutil", "resolve_name");
+        py::Ref steps = py::check(Py_BuildValue("(sO)", "kavrel:Encoder", Py_None));
+        py::Ref args = py::check(PyTuple_Pack(3, call.get(), steps.get(), resolve_name.get()));
+        if (state.get() == Py_None) return py::check(PyTuple_Pack(2, reduce.get(), args.get())).release();
+        return py::check(PyTuple_Pack(3, reduce.get(), args.get(), state.get())).release();
+    });
+}
+
+PyObject* encoder_setstate(PyObject* self, PyObject* state) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        // Checked whole before the encoder is touched: a refused state
+        // keeps what was learned.
+        std::unique_ptr<LearnedState> learned = learned_from_state(state);
+        EncoderObject* encoder = as_encoder(self);
+        ExclusiveBorrow hold(encoder);
+        delete std::exchange(encoder->learned, learned.release());
+        return py::Ref::borrow(Py_None).release();
     });
 }
 

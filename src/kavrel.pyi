@@ -1,5 +1,6 @@
 """Label encoding of the text columns of numpy arrays and pandas frames, on a shared thread pool."""
 
+from collections.abc import Iterable, Mapping
 from typing import Any, Literal, Self, final, overload
 
 import numpy as np
@@ -21,9 +22,10 @@ class Encoder:
     ``encode`` learned.
 
     Threads: different encoders may be used from any number of threads at
-    once.  One encoder allows any number of simultaneous ``decode`` calls;
-    an ``encode`` needs it alone.  An ``encode`` that meets any other call
-    on the same encoder raises ``RuntimeError("Already borrowed")``, a
+    once.  One encoder allows any number of simultaneous ``decode`` calls
+    (and reads of what it learned, which count as ``decode``); an
+    ``encode`` needs it alone.  An ``encode`` that meets any other call on
+    the same encoder raises ``RuntimeError("Already borrowed")``, a
     ``decode`` that meets an ``encode`` raises
     ``RuntimeError("Already mutably borrowed")``: calls never wait for each
     other.  Each call spreads its work over one process-wide thread pool,
@@ -32,6 +34,52 @@ class Encoder:
     """
 
     def __new__(cls, encoding: Literal["label"] | None = None) -> Self: ...
+    @property
+    def labels(self) -> dict[int, tuple[str, ...]]:
+        """What the last ``encode`` learned: ``{column position: labels}``.
+
+        A new dict on every read, with one entry per text column of the
+        learned table: the tuple of its labels in code order (label ``i`` has
+        code ``i``), sorted byte by byte by their UTF-8 text, without the
+        missing-value markers.  ``{}`` when nothing was learned.  Read-only.
+
+        The strs are made once per learned state, by the first read (or
+        ``decode``) that needs them, and shared by every later read and
+        ``decode``.  Raises ``RuntimeError`` when an ``encode`` on this
+        encoder runs at the same time.
+        """
+    @classmethod
+    def from_labels(cls, labels: Mapping[int, Iterable[str]], n_columns: int) -> Self:
+        """A new encoder that has learned ``labels``, as from a table of ``n_columns`` columns.
+
+        ``labels`` maps a column position (``0 <= position < n_columns``) to
+        the labels of that text column; the other columns are numbers.  Each
+        column's labels are de-duplicated and sorted byte by byte by their
+        UTF-8 text, so passing the union of what several encoders learned
+        gives the codes that one ``encode`` of all their tables would give.
+        ``decode`` then behaves as after an ``encode`` that learned these
+        labels from a ``numpy.ndarray`` of that width.
+
+        Raises ``TypeError`` for a ``labels`` that is not a mapping, a
+        position that is not an int, a column's labels given as one str, or
+        a label that is not a str; ``ValueError`` for a negative
+        ``n_columns``, a position out of range, a missing-value marker
+        (``"<NA>"``, ``"nan"``, ``"NaN"``) among the labels, or a label that
+        cannot be encoded as UTF-8 (a lone surrogate).
+        """
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling (every protocol), ``copy.copy`` and ``copy.deepcopy``.
+
+        They give an independent encoder with the same learned state (its
+        labels, the learned table's width and, when it was a frame, its
+        column labels), or with none.  The kept state carries a format
+        version: a state kept by a newer kavrel is refused with
+        ``ValueError``, and a damaged one raises ``TypeError`` or
+        ``ValueError`` as ``from_labels`` does.
+        """
+
+    def __setstate__(self, state: tuple[int, int, tuple[str, ...] | None, dict[int, tuple[str, ...]]], /) -> None: ...
     @overload
     def encode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
         """Encodes the text columns of ``obj`` and learns their codes.

@@ -16,7 +16,16 @@ PyMethodDef encoder_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_decode)),
      METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
+    {"from_labels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_from_labels)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_labels($cls, labels, n_columns)\n--\n\n"},
+    {"__reduce__", encoder_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", encoder_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef encoder_getset[] = {
+    {"labels", encoder_labels, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot encoder_slots[] = {
@@ -24,6 +33,7 @@ PyType_Slot encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
     {Py_tp_methods, encoder_methods},
+    {Py_tp_getset, encoder_getset},
     {0, nullptr},
 };
 

@@ -1,5 +1,5 @@
 // What an encoder learns from one table: per text column, its labels by
-// code.
+// code, and the table's shape of columns.
 #pragma once
 
 #include "hashing.hpp"
@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,10 +39,16 @@ private:
 };
 
 // What an encoder learned from one table.  Invariant: the keys of `labels`
-// are exactly the entries of object_columns.
+// are exactly the entries of object_columns, each below n_columns.
 struct EncodingInfo {
     std::vector<std::size_t> object_columns;  // text columns, ascending
     boost::unordered_flat_map<std::size_t, Labels, WordHash> labels;
+    // The learned table's width, and its column labels when it was a frame
+    // (as the frame's output names its columns), so that the state can be
+    // kept and compared with later tables.  Set by the entry point that
+    // stores the state: the table driver knows neither.
+    std::size_t n_columns = 0;
+    std::optional<std::vector<std::string>> frame_columns;
 };
 
 }  // namespace kavrel

@@ -36,6 +36,36 @@ inline constexpr const char* too_many_positional_range =
 // ValueError: an encoding strategy other than "label"; the string given.
 inline constexpr const char* unsupported_strategy = "%U is not a supported encoding strategy for strings!";
 
+// Encoder.from_labels (and a kept state, which is checked the same way).
+// TypeError: the labels of a column given as one str (an iterable of its
+// characters); the position.
+inline constexpr const char* labels_are_one_str = "the labels of column %zd must be an iterable of str, not a str";
+// ValueError: a position outside 0 .. n_columns - 1; the position, the width.
+inline constexpr const char* position_out_of_range = "column position %R is out of range for %zd columns";
+// ValueError: one position given twice (a mapping whose items repeat a key).
+inline constexpr const char* position_repeated = "column position %zd is given more than once";
+// ValueError: a negative table width; the width.
+inline constexpr const char* negative_width = "n_columns must be at least 0, not %zd";
+// ValueError: a label that encode would read as a missing value; the label,
+// the position.
+inline constexpr const char* marker_as_label = "%R is a missing-value marker, not a label (column %zd)";
+// ValueError: a label without a UTF-8 form (a lone surrogate); the label,
+// the position.
+inline constexpr const char* label_not_utf8 = "label %R of column %zd cannot be encoded as UTF-8";
+
+// A kept Encoder state (pickling): (version, n_columns, column labels,
+// labels).  ValueError: a state of another length; its length.
+inline constexpr const char* state_length = "an Encoder state has 4 items, not %zd";
+// ValueError: a state kept by a later version of the module; the version
+// given, the one this module writes.
+inline constexpr const char* state_too_new =
+    "the Encoder state has format version %R, newer than this kavrel reads (%d): it was kept by a newer kavrel";
+// ValueError: a version that no module writes; the version given.
+inline constexpr const char* state_version_unknown = "unknown Encoder state format version %R";
+// ValueError: column labels of a frame that do not fit the width; their
+// count, the width.
+inline constexpr const char* state_column_count = "the Encoder state names %zd columns of a table of %zd";
+
 // RuntimeError: encode meets any other call on the same encoder.
 inline constexpr const char* already_borrowed = "Already borrowed";
 // RuntimeError: decode meets an encode on the same encoder.

@@ -11,12 +11,12 @@ namespace kavrel {
 
 namespace {
 
-py::Ref array_output(ResultMatrix result, const EncodingInfo* info) {
-    if (info == nullptr) return std::move(result.array);
-    return decode_array(result.matrix.view(), *info);
+py::Ref array_output(ResultMatrix result, LearnedState* learned) {
+    if (learned == nullptr) return std::move(result.array);
+    return decode_array(result.matrix.view(), *learned);
 }
 
-py::Ref table_output(ResultMatrix result, const std::vector<std::string>& labels, const EncodingInfo* info) {
+py::Ref table_output(ResultMatrix result, const std::vector<std::string>& labels, LearnedState* learned) {
     py::Ref pandas = py::check(PyImport_ImportModule("pandas"));
     py::Ref kwargs = py::check(PyDict_New());
     py::Ref label_list = py::check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
@@ -27,19 +27,19 @@ py::Ref table_output(ResultMatrix result, const std::vector<std::string>& labels
     py::Ref frame_type = py::check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     py::Ref args = py::check(PyTuple_Pack(1, result.array.get()));
     py::Ref frame = py::check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
-    if (info == nullptr) return frame;
+    if (learned == nullptr) return frame;
 
     // The codes are read from the matrix, which `result` keeps alive.
-    decode_frame(frame, result.matrix.view(), labels, *info);
+    decode_frame(frame, result.matrix.view(), labels, *learned);
     return frame;
 }
 
 }  // namespace
 
-py::Ref arr_to_out(ResultMatrix result, OUT out, const EncodingInfo* info) {
-    if (!out.is_table()) return array_output(std::move(result), info);
-    if (info != nullptr && info->object_columns.empty()) info = nullptr;
-    return table_output(std::move(result), *out.labels, info);
+py::Ref arr_to_out(ResultMatrix result, OUT out, LearnedState* learned) {
+    if (!out.is_table()) return array_output(std::move(result), learned);
+    if (learned != nullptr && learned->info.object_columns.empty()) learned = nullptr;
+    return table_output(std::move(result), *out.labels, learned);
 }
 
 }  // namespace kavrel

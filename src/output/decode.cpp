@@ -5,6 +5,7 @@
 #include "../python/errors.hpp"
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
+#include "label_strs.hpp"
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
@@ -31,99 +32,70 @@ std::uint64_t code_of(double v) noexcept {
 // How many rows ahead the labels are fetched.
 constexpr std::size_t slot_ahead = 16, label_ahead = 8;
 
-// New reference: the str of a label's UTF-8 text, the object the UTF-8
-// decoder makes.  Labels are mostly short and ASCII: a text of two or more
-// ASCII bytes is copied straight into a new ASCII str, without the
-// decoder's dispatch.  Shorter texts go to the decoder, which hands out the
-// interpreter's shared empty and one-character strs.
-py::Ref label_str(std::string_view text) {
-    unsigned high_bits = 0;
-    for (unsigned char byte : text) high_bits |= byte & 0x80u;
-    if (high_bits != 0 || text.size() < 2) return py::to_str(text);
-    py::Ref str = py::check(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
-    std::memcpy(PyUnicode_DATA(str.get()), text.data(), text.size());
-    return str;
-}
-
-// The labels of one column as Python strings, each made once per call and
-// shared by every cell that carries it.  A column's codes are 0 .. m-1, so
-// they index a table directly.
+// The labels of one column as Python strs for one call.  A column's codes
+// are 0 .. m-1, so they index the learned state's tuple of strs directly.
 //
-// A column with at least as many cells as labels will meet most of them:
-// they are all made up front, in code order (so that they also lie in code
-// order in memory, and the call's end releases them front to back).  Cells
-// of a column with many labels land on them at random, a cache miss each;
-// `prefetch` lets the caller fetch the label of a cell some rows ahead.  A
-// table with far fewer cells than the column has labels gets no table at
-// all: the labels its cells meet are made and kept as they come, so the
-// cost follows the table being decoded, not what was learned.
+// A column with at least as many cells as labels will meet most of them: it
+// uses the state's tuple, made by the first call that needs it and shared by
+// every later one.  Cells of a column with many labels land on them at
+// random, a cache miss each; `prefetch` lets the caller fetch the label of a
+// cell some rows ahead.  A table with far fewer cells than the column has
+// labels does not make the tuple: the labels its cells meet are made and
+// kept for the call as they come, so the cost follows the table being
+// decoded, not what was learned (unless the tuple is already there).
 class LabelCache {
 public:
-    LabelCache(const Labels& labels, std::size_t n_cells)
-        : labels_(labels), strs_(labels.size() <= dense_factor * n_cells ? labels.size() : 0) {
-        if (labels.size() > n_cells) return;  // made as met
-        for (std::size_t code = 0; code < strs_.size(); ++code) strs_[code] = label_str(labels[code]);
+    LabelCache(LearnedState& learned, std::size_t col, std::size_t n_cells) : labels_(learned.labels_of(col)) {
+        PyObject* tuple = learned.made_tuple_of(col);
+        if (tuple == nullptr && labels_.size() <= n_cells) tuple = learned.tuple_of(col);
+        if (tuple == nullptr) return;
+        strs_ = PySequence_Fast_ITEMS(tuple);
+        n_strs_ = labels_.size();
     }
 
     // Borrowed: the label of cell value `v`, or null when it has none (NaN,
     // or a code the column never gave out).  Inline for the cells whose
-    // label is already made; the rest take the call.
+    // label is in the tuple; the rest take the call.
     PyObject* label_of(double v) {
-        if (has_slot(v)) [[likely]] {
-            if (PyObject* str = strs_[static_cast<std::size_t>(v)].get()) [[likely]]
-                return str;
-        }
+        if (has_slot(v)) [[likely]]
+            return strs_[static_cast<std::size_t>(v)];
         return make_label(v);
     }
 
-    // Two steps, the first further ahead: the table entry of value `v`, then
+    // Two steps, the first further ahead: the tuple entry of value `v`, then
     // the label object it holds (whose reference count the cell will
     // change).  Unconditional prefetches (of entry 0, or of null, for a
     // value without one): the compiler drops a prefetch behind a branch.
-    void prefetch_slot(double v) const noexcept { __builtin_prefetch(strs_.data() + slot_index(v)); }
+    void prefetch_slot(double v) const noexcept { __builtin_prefetch(strs_ + slot_index(v)); }
     void prefetch_label(double v) const noexcept {
-        __builtin_prefetch(has_slot(v) ? strs_[static_cast<std::size_t>(v)].get() : nullptr, 1);
+        __builtin_prefetch(has_slot(v) ? strs_[static_cast<std::size_t>(v)] : nullptr, 1);
     }
 
 private:
-    // A table when the column has at most this many labels per cell to
-    // decode.
-    static constexpr std::size_t dense_factor = 4;
-
-    bool has_slot(double v) const noexcept { return v >= 0 && v < static_cast<double>(strs_.size()); }
+    bool has_slot(double v) const noexcept { return v >= 0 && v < static_cast<double>(n_strs_); }
     std::size_t slot_index(double v) const noexcept { return has_slot(v) ? static_cast<std::size_t>(v) : 0; }
 
     [[gnu::noinline]] PyObject* make_label(double v) {
         if (std::isnan(v)) return nullptr;
         std::uint64_t code = code_of(v);
         if (code >= labels_.size()) return nullptr;
-        if (code < strs_.size()) {
-            py::Ref& str = strs_[code];
-            if (!str) str = label_str(labels_[code]);
-            return str.get();
-        }
+        if (code < n_strs_) return strs_[code];
         py::Ref& kept = met_[code];
         if (!kept) kept = label_str(labels_[code]);
         return kept.get();
     }
 
     const Labels& labels_;
-    // Per code below the table's size: its label once made (all of them up
-    // front when the column has no more labels than cells), null before.
-    std::vector<py::Ref> strs_;
-    // Codes beyond the table, as met: their label.
+    // The tuple's items (borrowed from the learned state), when it is used.
+    PyObject** strs_ = nullptr;
+    std::size_t n_strs_ = 0;
+    // Without the tuple: the labels met so far, by code.
     boost::unordered_flat_map<std::uint64_t, py::Ref> met_;
 };
 
 // Rows per band of the array kind's filling: 64 rows of a table with 8
 // columns is 4 KiB of elements.
 constexpr std::size_t band_rows = 64;
-
-const Labels& labels_of_column(const EncodingInfo& info, std::size_t col) {
-    auto it = info.labels.find(col);
-    if (it == info.labels.end()) fail(msg::no_entry_found);
-    return it->second;
-}
 
 // A new, zero-filled (all elements null) object array of shape `dims`.
 py::Ref object_array(int ndim, npy_intp* dims) {
@@ -147,7 +119,8 @@ bool distinct_labels(const std::vector<std::string>& labels) {
 
 }  // namespace
 
-py::Ref decode_array(MatrixView matrix, const EncodingInfo& info) {
+py::Ref decode_array(MatrixView matrix, LearnedState& learned) {
+    const EncodingInfo& info = learned.info;
     py::Ref missing = py::check(PyUnicode_FromString("NaN"));
     const std::vector<std::size_t>& columns = info.object_columns;
     const std::size_t n_rows = matrix.n_rows, n_cols = matrix.n_cols;
@@ -157,7 +130,7 @@ py::Ref decode_array(MatrixView matrix, const EncodingInfo& info) {
     // learned column beyond the matrix is only possible without rows.
     std::vector<LabelCache*> labels_of(n_cols, nullptr);
     for (std::size_t col : columns) {
-        labels.emplace_back(labels_of_column(info, col), n_rows);
+        labels.emplace_back(learned, col, n_rows);
         if (n_rows > 0 && col >= n_cols) fail(msg::ndarray_index_out_of_bounds);
     }
     for (std::size_t k = 0; k < columns.size(); ++k)
@@ -200,7 +173,8 @@ py::Ref decode_array(MatrixView matrix, const EncodingInfo& info) {
 }
 
 void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::string>& labels,
-                  const EncodingInfo& info) {
+                  LearnedState& learned) {
+    const EncodingInfo& info = learned.info;
     // With distinct labels each learned column is replaced whole by a
     // column of dtype object that already holds its labels.  A label that
     // names several columns makes pandas read and assign all of them at
@@ -218,7 +192,7 @@ void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::st
     }
     const std::size_t n_rows = matrix.n_rows;
     for (std::size_t col : info.object_columns) {
-        LabelCache column_labels(labels_of_column(info, col), n_rows);
+        LabelCache column_labels(learned, col, n_rows);
         if (n_rows > 0 && col >= matrix.n_cols) fail(msg::ndarray_index_out_of_bounds);
         auto label_at = [&](std::size_t r) {
             if (r + slot_ahead < n_rows) column_labels.prefetch_slot(matrix.at(r + slot_ahead, col));

@@ -6,6 +6,8 @@ tests do not depend on the build. The waits have generous limits only so that
 a broken module fails the test instead of hanging it.
 """
 
+import copy
+import pickle
 import threading
 
 import numpy as np
@@ -100,6 +102,35 @@ def test_running_decode_excludes_encode_but_not_decode():
     assert enc.decode(np.array([[0.0]])).tolist() == [["a"]]
     enc.encode(obj_column("new"))
     assert enc.decode(np.array([[0.0]])).tolist() == [["new"]]
+
+
+def test_what_was_learned_is_read_as_decode_reads():
+    enc = learned_encoder()
+    cell = BlockingCell()
+    call = CallInThread(enc.encode, held_table(cell))
+    try:
+        assert cell.entered.wait(WAIT)
+        for read in (lambda: enc.labels, lambda: pickle.dumps(enc), lambda: copy.deepcopy(enc)):
+            with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+                read()
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            enc.__setstate__(None)
+    finally:
+        cell.release.set()
+    call.join()
+
+    # Readers that meet before the strs are made all get the same ones.
+    enc = kavrel.Encoder.from_labels({0: [f"w{i}" for i in range(50_000)]}, 1)
+    barrier = threading.Barrier(4)
+    codes = np.arange(50_000.0).reshape(-1, 1)
+
+    def read(k):
+        barrier.wait()
+        return enc.labels[0] if k % 2 else enc.decode(codes)[:, 0]
+
+    calls = [CallInThread(read, k) for k in range(4)]
+    tuples = [c.join() for c in calls]
+    assert all(t[7] is enc.labels[0][7] for t in tuples)
 
 
 class ReenteringCell:

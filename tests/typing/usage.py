@@ -1,6 +1,8 @@
 """Type-checked by `make typecheck` (mypy --strict) against the shipped
 stubs: what a caller writes, and what the stubs must refuse."""
 
+import copy
+import pickle
 from typing import Any
 
 import numpy as np
@@ -33,3 +35,23 @@ def strategies() -> None:
 
 class Sub(kavrel.Encoder):  # type: ignore[misc]
     """The class cannot be subclassed at run time: the stubs say so."""
+
+
+def learned(enc: kavrel.Encoder) -> dict[int, tuple[str, ...]]:
+    enc.labels = {}  # type: ignore[misc]
+    return enc.labels
+
+
+def merged(parts: list[kavrel.Encoder]) -> kavrel.Encoder:
+    union: dict[int, list[str]] = {}
+    for part in parts:
+        for col, labels in part.labels.items():
+            union.setdefault(col, []).extend(labels)
+    kavrel.Encoder.from_labels({0: [1]}, 1)  # type: ignore[list-item]
+    return kavrel.Encoder.from_labels(union, n_columns=3)
+
+
+def kept(enc: kavrel.Encoder) -> kavrel.Encoder:
+    other = copy.deepcopy(enc)
+    other.__setstate__((1, 1, None, {0: ("a",)}))
+    return pickle.loads(pickle.dumps(other))  # type: ignore[no-any-return]

@@ -1,0 +1,225 @@
+"""What an encoder learned, as Python objects: the `labels` attribute,
+Encoder.from_labels, and pickling and copying."""
+
+import copy
+import pickle
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import kavrel
+from conftest import MARKERS, learned_encoder, obj_array, obj_column, run_python, same_cells
+
+WORDS = np.array(["ant", "Bee", "cat", "", "é", "nan", "<NA>", "None", "10", "9", "ß", "Z"], dtype=object)
+
+
+def random_table(rng, n_rows, n_cols=3):
+    """Text columns of WORDS (markers included) and a column of numbers."""
+    table = WORDS[rng.integers(0, len(WORDS), (n_rows, n_cols))]
+    table[:, 1] = rng.integers(0, 5, n_rows).astype(float)
+    return table
+
+
+def test_labels_are_the_learned_text_columns_in_code_order():
+    enc = kavrel.Encoder()
+    assert enc.labels == {}
+    table = obj_array([["b", 1.5, "z", None], ["é", 2.0, "nan", "<NA>"], ["Z", 3.0, "a", "NaN"]])
+    codes = enc.encode(table)
+    # Byte-wise UTF-8 order ("Z" < "b" < "é"), markers left out; a column of
+    # markers only is learned as text without labels.
+    assert enc.labels == {0: ("Z", "b", "é"), 2: ("a", "z"), 3: ("None",)}
+    assert all(type(v) is tuple and all(type(s) is str for s in v) for v in enc.labels.values())
+    # Label i is what code i decodes to.
+    for col, labels in enc.labels.items():
+        for r in range(len(table)):
+            code = codes[r, col]
+            if not np.isnan(code):
+                assert labels[int(code)] == str(table[r, col])
+
+    enc.encode(pd.DataFrame({"x": ["q", "p"], "y": [1, 2]}))
+    assert enc.labels == {0: ("p", "q")}
+    # Tables that teach no text: a table of numbers, and the float64 copy.
+    enc.encode(np.array([[1, 2]], dtype=object))
+    assert enc.labels == {}
+    enc = learned_encoder()
+    enc.encode(np.zeros((1, 2)))
+    assert enc.labels == {}
+
+
+def test_labels_is_read_only_and_each_read_a_new_dict():
+    enc = learned_encoder()
+    with pytest.raises(AttributeError):
+        enc.labels = {}
+    with pytest.raises(AttributeError):
+        del enc.labels
+    first = enc.labels
+    first[0] = ("changed",)
+    first[7] = ()
+    assert enc.labels == {0: ("a", "b")}
+
+
+def test_labels_and_decode_hand_out_the_same_strs():
+    enc = kavrel.Encoder()
+    codes = enc.encode(obj_array([["ab", "xyz"], ["cd", "xyz"], ["ab", "é"]]))
+    labels = enc.labels
+    assert labels[0] is enc.labels[0]
+    for out in (enc.decode(codes), enc.decode(codes)):
+        assert out[0, 0] is labels[0][0] and out[1, 0] is labels[0][1] and out[2, 1] is labels[1][1]
+    frame = enc.decode(pd.DataFrame(codes, columns=["p", "q"]))
+    assert frame["q"][0] is labels[1][0]
+    # A short table against many labels, before and after they were made.
+    enc.encode(obj_column(*(f"w{i:03d}" for i in range(200))))
+    assert enc.decode(np.array([[5.0]])).tolist() == [["w005"]]
+    made = enc.labels[0]
+    assert enc.decode(np.array([[5.9], [-0.5], [200.0]]))[:, 0].tolist() == ["w005", "w000", "NaN"]
+    assert enc.decode(np.array([[5.0]]))[0, 0] is made[5]
+
+
+def test_from_labels_gives_the_state_an_encode_would_learn():
+    rng = np.random.default_rng(7)
+    parts = [random_table(rng, n) for n in (40, 1, 25)]
+    union = {}
+    for part in parts:
+        enc = kavrel.Encoder()
+        enc.encode(part)
+        for col, labels in enc.labels.items():
+            union.setdefault(col, []).extend(labels)
+    # Repeated and unsorted labels, any iterable of str, any Mapping.
+    merged = kavrel.Encoder.from_labels(union, n_columns=3)
+    whole = kavrel.Encoder()
+    codes = whole.encode(np.concatenate(parts))
+    assert merged.labels == whole.labels
+    same_cells(merged.decode(codes), whole.decode(codes))
+    frame = pd.DataFrame(codes, columns=["p", "q", "r"])
+    pd.testing.assert_frame_equal(merged.decode(frame), whole.decode(frame))
+
+    again = kavrel.Encoder.from_labels(types.MappingProxyType(merged.labels), 3)
+    assert again.labels == whole.labels
+    assert kavrel.Encoder.from_labels({1: iter(["b", "a"]), 0: set()}, 4).labels == {0: (), 1: ("a", "b")}
+    assert kavrel.Encoder.from_labels({}, 0).labels == {}
+    # What it learned is its own: encode replaces it as after any encode.
+    merged.encode(obj_column("q"))
+    assert merged.labels == {0: ("q",)}
+
+
+@pytest.mark.parametrize(
+    ("labels", "n_columns", "error", "match"),
+    [
+        ([("a",)], 1, TypeError, "'list' object is not an instance of 'Mapping'"),
+        ({"0": ["a"]}, 1, TypeError, "'str' object is not an instance of 'int'"),
+        ({0.0: ["a"]}, 1, TypeError, "'float' object is not an instance of 'int'"),
+        ({0: ["a", b"b"]}, 1, TypeError, "'bytes' object is not an instance of 'str'"),
+        ({0: [None]}, 1, TypeError, "'NoneType' object is not an instance of 'str'"),
+        ({0: "ab"}, 1, TypeError, "column 0 must be an iterable of str, not a str"),
+        ({0: 5}, 1, TypeError, "not iterable"),
+        ({}, 1.0, TypeError, "'float' object is not an instance of 'int'"),
+        ({}, -1, ValueError, "n_columns must be at least 0, not -1"),
+        ({1: ["a"]}, 1, ValueError, "column position 1 is out of range for 1 columns"),
+        ({-1: ["a"]}, 1, ValueError, "column position -1 is out of range"),
+        ({2**70: ["a"]}, 1, ValueError, "is out of range"),
+        ({0: ["a", "b\udc80"]}, 1, ValueError, "cannot be encoded as UTF-8"),
+    ]
+    + [({0: ["a", m]}, 1, ValueError, f"'{m}' is a missing-value marker") for m in MARKERS],
+)
+def test_from_labels_refuses(labels, n_columns, error, match):
+    with pytest.raises(error, match=match):
+        kavrel.Encoder.from_labels(labels, n_columns)
+
+
+def test_from_labels_arguments():
+    from_labels = kavrel.Encoder.from_labels
+    assert from_labels(n_columns=1, labels={0: ["x"]}).labels == {0: ("x",)}
+    assert type(kavrel.Encoder().from_labels({}, 1)) is kavrel.Encoder
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'n_columns'"):
+        from_labels({})
+    with pytest.raises(TypeError, match="takes 2 positional arguments but 3 were given"):
+        from_labels({}, 1, 2)
+    with pytest.raises(TypeError, match="multiple values for argument 'labels'"):
+        from_labels({}, labels={})
+    with pytest.raises(TypeError, match="unexpected keyword argument 'width'"):
+        from_labels({}, width=1)
+
+
+def kept_state(enc):
+    """What pickling keeps of `enc`: (version, width, frame columns, labels)."""
+    return enc.__reduce__()[2:]
+
+
+def learned_encoders():
+    frame = kavrel.Encoder()
+    frame.encode(pd.DataFrame({"t": ["b", "a"], "n": [1, 2], "u": ["x", "nan"]}))
+    numbers = kavrel.Encoder()
+    numbers.encode(np.array([[1, 2, 3]], dtype=object))
+    copied = learned_encoder()
+    copied.encode(np.zeros((2, 2)))
+    return {
+        "fresh": kavrel.Encoder(),
+        "array": learned_encoder(obj_array([["é", 1.0], ["a", 2.0]])),
+        "frame": frame,
+        "numbers": numbers,
+        "float64": copied,
+        "from_labels": kavrel.Encoder.from_labels({2: ["q", "p"]}, 4),
+    }
+
+
+def test_pickles_and_copies_are_independent_encoders_with_the_same_state():
+    encoders = learned_encoders()
+    assert kept_state(encoders["frame"]) == ((1, 3, ("t", "n", "u"), {0: ("a", "b"), 2: ("x",)}),)
+    assert kept_state(encoders["numbers"]) == ((1, 3, None, {}),)
+    assert kept_state(encoders["fresh"]) == kept_state(encoders["float64"]) == ()
+    codes = np.array([[0.0, 1.0, 0.0, 1.0], [1.0, 0.0, 1.0, np.nan]])
+    for name, enc in encoders.items():
+        copies = [pickle.loads(pickle.dumps(enc, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+        for other in copies + [copy.copy(enc), copy.deepcopy(enc)]:
+            assert type(other) is kavrel.Encoder and other is not enc, name
+            assert kept_state(other) == kept_state(enc) and other.labels == enc.labels, name
+            width = kept_state(enc)[0][1] if kept_state(enc) else 4
+            same_cells(other.decode(codes[:, :width]), enc.decode(codes[:, :width]))
+        other.encode(obj_column("new"))
+        assert enc.labels != {0: ("new",)}, name
+
+
+def test_kept_states_load_in_a_fresh_process_and_bad_ones_raise():
+    kept = pickle.dumps([learned_encoders()["frame"], kavrel.Encoder()])
+    out = run_python(
+        "import pickle, kavrel\n"
+        f"frame, fresh = pickle.loads({kept!r})\n"
+        "print(frame.labels, fresh.labels)\n"
+        "enc = kavrel.Encoder.from_labels({0: ['kept']}, 1)\n"
+        "class Items(dict):\n"
+        "    def items(self): raise KeyError('items')\n"
+        "good = (1, 1, None, {0: ('a',)})\n"
+        "states = [\n"
+        "    (2, 1, None, {}), (2**80, 1, None, {}), (0, 1, None, {}), (-1, 1, None, {}), (True, 1, None, {}),\n"
+        "    ('1', 1, None, {}), 1, [1, 1, None, {}], (), good[:3], good + (None,),\n"
+        "    (1, -1, None, {}), (1, 1.0, None, {}), (1, 1, None, None), (1, 1, None, [(0, ('a',))]),\n"
+        "    (1, 1, None, {1: ('a',)}), (1, 1, None, {0: ('nan',)}), (1, 1, None, {0: (b'a',)}),\n"
+        "    (1, 1, None, {0: 'ab'}), (1, 1, None, Items({0: ('a',)})), (1, 1, ['c'], {}), (1, 1, ('c', 'd'), {}),\n"
+        "    (1, 1, (None,), {}), (1, 1, ('\\udc80',), {}), (1, 1, None, {0: ('\\udc80',)}),\n"
+        "]\n"
+        "for state in states:\n"
+        "    try:\n"
+        "        enc.__setstate__(state)\n"
+        "        print('accepted', state)\n"
+        "    except (TypeError, ValueError, KeyError) as exc:\n"
+        "        print(type(exc).__name__, exc)\n"
+        "print(enc.labels)\n"
+    )
+    lines = out.splitlines()
+    assert lines[0] == "{0: ('a', 'b'), 2: ('x',)} {}"
+    for line, version in zip(lines[1:3], (2, 2**80)):
+        assert line == (
+            f"ValueError the Encoder state has format version {version}, newer than this kavrel reads (1): "
+            "it was kept by a newer kavrel"
+        )
+    assert not any(line.startswith("accepted") for line in lines)
+    assert [line.split()[0] for line in lines[3:-1]] == [
+        "ValueError", "ValueError", "ValueError", "ValueError", "TypeError", "TypeError", "ValueError",
+        "ValueError", "ValueError", "ValueError", "TypeError", "TypeError", "TypeError", "ValueError",
+        "ValueError", "TypeError", "TypeError", "KeyError", "TypeError", "ValueError", "TypeError",
+        "ValueError", "ValueError",
+    ]
+    # A refused state changes nothing.
+    assert lines[-1] == "{0: ('kept',)}"
