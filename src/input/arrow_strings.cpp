@@ -2,7 +2,7 @@
 
 #include "../core/pool.hpp"
 #include "../python/errors.hpp"
-#include "read_table.hpp"
+#include "cell_rules.hpp"
 #include "utf8_check.hpp"
 
 #include <atomic>

@@ -3,7 +3,8 @@
 #include "../python/errors.hpp"
 #include "../python/numpy_api.hpp"
 #include "arrow_strings.hpp"
-#include "read_table.hpp"
+#include "cell_rules.hpp"
+#include "numpy_columns.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -4,6 +4,8 @@
 
 #include "string_dtype.hpp"
 
+#include "../python/ref.hpp"
+#include "cell_rules.hpp"
 #include "utf8_check.hpp"
 
 #include <string_view>
