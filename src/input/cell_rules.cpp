@@ -1,8 +1,6 @@
 #include "cell_rules.hpp"
 
 #include "../core/failure.hpp"
-#include "../core/large_buffer.hpp"
-#include "../core/render_number.hpp"
 #include "../python/errors.hpp"
 #include "../python/utf8.hpp"
 
@@ -65,30 +63,13 @@ void append_cell_text(TextColumn& texts, PyObject* cell) {
     py::append_utf8(texts, text.get());
 }
 
-void turn_text(ColumnLists& lists, std::size_t c) {
-    auto& texts = lists.text_cells[c];
-    auto& numbers = lists.number_cells[c];
-    lists.column_is_text[c] = 1;
-    // No room reserved for n_rows texts: cells that repeat a str share
-    // its entry, so most columns need far fewer.
-    for (double number : numbers) texts.push_back(render_number(number));
-    release(numbers);
-}
-
 void add_cell(ColumnLists& lists, std::size_t c, PyObject* cell) {
-    auto& texts = lists.text_cells[c];
-    if (lists.column_is_text[c]) {
-        append_cell_text(texts, cell);
-        return;
-    }
-    auto& numbers = lists.number_cells[c];
     double value;
-    if (read_number(cell, value)) {
-        numbers.push_back(value);
+    if (!lists.is_text(c) && read_number(cell, value)) {
+        lists.add_number(c, value);
         return;
     }
-    turn_text(lists, c);
-    append_cell_text(texts, cell);
+    append_cell_text(lists.text_column(c), cell);
 }
 
 bool runs_no_python_code(PyObject* cell) noexcept {

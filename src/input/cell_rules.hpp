@@ -37,8 +37,4 @@ bool runs_no_python_code(PyObject* cell) noexcept;
 // the cell's own Python code, if any.
 void add_cell(ColumnLists& lists, std::size_t c, PyObject* cell);
 
-// Turns column c into a text column: the numbers read so far become their
-// render_number texts.
-void turn_text(ColumnLists& lists, std::size_t c);
-
 }  // namespace kavrel

@@ -331,14 +331,10 @@ std::optional<std::vector<Source>> column_sources(PyObject* frame, std::size_t n
 // would give the cell.
 inline void add_native_cell(ColumnLists& lists, std::size_t c, bool number, double value,
                             std::string_view text) {
-    if (lists.column_is_text[c]) {
-        lists.text_cells[c].push_back(text);
-    } else if (number) {
-        lists.number_cells[c].push_back(value);
-    } else {
-        turn_text(lists, c);
-        lists.text_cells[c].push_back(text);
-    }
+    if (number && !lists.is_text(c))
+        lists.add_number(c, value);
+    else
+        lists.text_column(c).push_back(text);
 }
 
 // False when the stream is not one of the string layouts, or holds a
@@ -348,24 +344,22 @@ bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, Colu
     if (!strings || strings->length() != n_rows) return false;
     // The texts stay in the Arrow buffers, which the lists keep alive.
     auto owner = std::make_shared<const ArrowStrings>(std::move(*strings));
-    lists.owners.push_back(owner);
-    TextColumn& texts = lists.text_cells[c];
+    lists.keep_alive(owner);
     // The usual column, one chunk without a missing value: its own offsets
     // tell its texts, and nothing is stored per cell.
     const bool whole = owner->as_offsets([&](const char* data, const auto* offsets, std::int64_t length) {
-        lists.column_is_text[c] = 1;
-        texts.assign_offsets(data, offsets, static_cast<std::size_t>(length));
+        lists.text_column(c).assign_offsets(data, offsets, static_cast<std::size_t>(length));
     });
     if (whole) return true;
     const double nan = std::nan("");
     const std::string_view missing_text = s.missing.text;
     const bool missing_number = s.missing.number;
-    texts.reserve(n_rows);
+    // Until its first string the column may still be one of numbers: its
+    // missing values may be NaN.
+    lists.reserve_texts(c, n_rows);
     return owner->for_each(
         [&](std::string_view text) {
-            if (!lists.column_is_text[c]) [[unlikely]]
-                turn_text(lists, c);
-            texts.push_back_view(text);
+            lists.text_column(c).push_back_view(text);
         },
         [&] { add_native_cell(lists, c, missing_number, nan, missing_text); });
 }
@@ -398,7 +392,7 @@ bool read_categorical(const Source& s, std::size_t c, std::size_t n_rows, Column
 
     bool codes_valid = true;
     const double nan = std::nan("");
-    lists.number_cells[c].reserve(n_rows);
+    lists.reserve_numbers(c, n_rows);
     for_each_code(as_array(s.array), [&](std::int64_t code) {
         if (code < 0) {
             codes_valid &= code == -1;

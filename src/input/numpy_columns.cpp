@@ -200,13 +200,12 @@ std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const
         std::memcpy(&element, column + static_cast<npy_intp>(r) * row_stride, sizeof element);
         return element;
     };
-    TextColumn& texts = lists.text_cells[c];
     seen.forget();
-    lists.number_cells[c].reserve(n_rows);
+    lists.reserve_numbers(c, n_rows);
     for (std::size_t r = 0; r < n_rows; ++r) {
         // The cells of a column are scattered over the heap: a cache miss
         // each, unless fetched a few rows ahead.
-        const bool text = lists.column_is_text[c];
+        const bool text = lists.is_text(c);
         if (r + object_ahead < n_rows) {
             PyObject* ahead = element_at(r + object_ahead);
             prefetch_object(ahead);
@@ -215,15 +214,15 @@ std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const
         PyObject* element = element_at(r);
         if (text) {
             if (std::optional<std::size_t> earlier = seen.cell_of(element)) {
-                texts.push_back_copy_of(*earlier);
+                lists.text_column(c).push_back_copy_of(*earlier);
                 continue;
             }
         }
         PyObject* cell = element != nullptr ? element : Py_None;
         if (runs_no_python_code(cell)) {
             add_cell(lists, c, cell);
-            if (lists.column_is_text[c] && Py_TYPE(cell) == &PyUnicode_Type)
-                seen.remember(cell, texts.size() - 1);
+            if (lists.is_text(c) && Py_TYPE(cell) == &PyUnicode_Type)
+                seen.remember(cell, lists.texts(c).size() - 1);
         } else if (native_only != nullptr) {
             // The header just read for the type is all the check costs.
             if (!(*native_only)(cell)) return r;
@@ -262,12 +261,12 @@ CellPosition read_unicode_cells(PyArrayObject* array, std::size_t n_rows, std::s
     const npy_intp row_stride = PyArray_STRIDE(array, 0), col_stride = PyArray_STRIDE(array, 1);
     const std::size_t width = static_cast<std::size_t>(PyArray_ITEMSIZE(array)) / 4;
     for (std::size_t c = 0; c < n_cols; ++c) {
-        lists.column_is_text[c] = 1;
-        lists.text_cells[c].reserve(n_rows);
+        TextColumn& texts = lists.text_column(c);
+        texts.reserve(n_rows);
         for (std::size_t r = 0; r < n_rows; ++r) {
             const char* element =
                 data + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride;
-            if (!append_ucs4(lists.text_cells[c], element, width)) return CellPosition{c, r};
+            if (!append_ucs4(texts, element, width)) return CellPosition{c, r};
         }
     }
     return CellPosition{n_cols, 0};
@@ -298,11 +297,8 @@ void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_row
 }
 
 void read_number_column(ColumnLists& lists, std::size_t c, int type, const char* base, npy_intp stride) {
-    if (double* out = lists.result_column(c)) {
-        with_numeric_type(type, [&]<class T>(T) { read_numeric_column<T>(base, stride, lists.n_rows, out); });
-        return;
-    }
-    read_numbers(type, base, stride, lists.n_rows, lists.number_cells[c]);
+    double* out = lists.number_column(c);
+    with_numeric_type(type, [&]<class T>(T) { read_numeric_column<T>(base, stride, lists.n_rows(), out); });
 }
 
 bool read_native_object_column(PyArrayObject* array, std::size_t c, ColumnLists& lists,

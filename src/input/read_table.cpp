@@ -78,7 +78,7 @@ void read_cells(py::Handle source, std::size_t n_rows, std::size_t n_cols, Colum
     const CellPosition from =
         read_array_cells(source.get(), n_rows, n_cols, lists).value_or(CellPosition{0, 0});
     for (std::size_t c = from.column; c < n_cols; ++c) {
-        lists.number_cells[c].reserve(n_rows);
+        lists.reserve_numbers(c, n_rows);
         for (std::size_t r = c == from.column ? from.row : 0; r < n_rows; ++r) {
             py::Ref cell = read_cell(source.get(), r, c);
             add_cell(lists, c, cell.get());
