@@ -8,12 +8,6 @@
 
 namespace kavrel {
 
-void clear_ordinary_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
-        throw py::PythonError{};
-    PyErr_Clear();
-}
-
 bool read_number(PyObject* cell, double& value) {
     PyTypeObject* type = Py_TYPE(cell);
     if (type == &PyFloat_Type) {
@@ -24,7 +18,7 @@ bool read_number(PyObject* cell, double& value) {
     value = type == &PyLong_Type || type == &PyBool_Type ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
     if (value == -1.0 && PyErr_Occurred()) {
         // An ordinary exception says "not a number".
-        clear_ordinary_error();
+        py::clear_ordinary_error();
         return false;
     }
     return true;

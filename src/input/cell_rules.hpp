@@ -12,12 +12,6 @@
 
 namespace kavrel {
 
-// After a failed Python call whose ordinary exception has a meaning of its
-// own ("not a number", "no direct road"): clears it.  MemoryError and what
-// is not an Exception at all (KeyboardInterrupt, SystemExit) end the call
-// and reach the caller as they are: throws py::PythonError.
-void clear_ordinary_error();
-
 // Whether `cell` is a number, by the float protocol; its value in `value`.
 // Exact str, int and bool are decided without raising and clearing an
 // exception.  An ordinary exception means "not a number"; MemoryError and

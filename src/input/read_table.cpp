@@ -2,6 +2,7 @@
 
 #include "../core/failure.hpp"
 #include "../python/errors.hpp"
+#include "../python/held_objects.hpp"
 #include "cell_rules.hpp"
 #include "numpy_columns.hpp"
 #include "string_dtype.hpp"
@@ -57,7 +58,7 @@ std::optional<CellPosition> read_array_cells(PyObject* source, std::size_t n_row
 }  // namespace
 
 std::pair<std::size_t, std::size_t> read_shape(py::Handle obj) {
-    py::Ref shape = py::Ref::steal(PyObject_GetAttrString(obj.get(), "shape"));
+    py::Ref shape = py::Ref::steal(PyObject_GetAttr(obj.get(), py::names().shape.get()));
     if (!shape) py::fail_with_python_error();
     if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) {
         PyErr_Format(PyExc_TypeError, msg::shape_not_a_pair, shape.get());
@@ -68,7 +69,7 @@ std::pair<std::size_t, std::size_t> read_shape(py::Handle obj) {
 }
 
 py::Ref read_values(py::Handle frame) {
-    py::Ref values = py::Ref::steal(PyObject_GetAttrString(frame.get(), "values"));
+    py::Ref values = py::Ref::steal(PyObject_GetAttr(frame.get(), py::names().values.get()));
     if (!values) py::fail_with_python_error();
     return values;
 }
