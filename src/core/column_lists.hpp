@@ -23,8 +23,8 @@ namespace kavrel {
 //   numbers already in the result (see column_read), neither;
 // - a column turns text once and for good, and its numbers read so far
 //   become their render_number texts then;
-// - a column read whole is handed on once: its numbers to the result, its
-//   texts to the encoding.
+// - a column read whole is handed on by column_read: its numbers to the
+//   result, its texts to the encoding.
 // One calling thread writes; the pool's threads only read columns that
 // column_read has handed on, which no writer touches again.
 class ColumnLists {
