@@ -79,8 +79,7 @@ const ColumnLists& table_for(Shape shape) {
         lists.reset();
         lists = std::make_unique<ColumnLists>(table_columns);
         for (std::size_t c = 0; c < table_columns; ++c) {
-            lists->column_is_text[c] = 1;
-            lists->text_cells[c] =
+            lists->text_column(c) =
                 make_column(total_cells / table_columns, shape.first, shape.second, shape.first * 31 + c);
         }
         made = shape;
@@ -103,7 +102,7 @@ void BM_label_encode(benchmark::State& state) {
 // included.
 void BM_encode_columns(benchmark::State& state) {
     const ColumnLists& lists = table_for(shape_of(state));
-    const std::size_t rows = lists.text_cells[0].size();
+    const std::size_t rows = lists.texts(0).size();
     for (auto _ : state) {
         Matrix out = Matrix::zeros(rows, table_columns);
         EncodingInfo info = encode_columns(lists, out);

@@ -113,6 +113,48 @@ apt_ensure() {
 # A digest of the given files, to tell whether a provisioned tree is stale.
 digest() { cat "$@" | sha256sum | cut -c1-16; }
 
+# stamp_matches FILE KEY  tells whether the stamp FILE holds KEY: what it
+# stamps was made for KEY and is current.  A step writes its stamp last
+# (write_stamp), so an interrupted one is made again.
+stamp_matches() { [ "$(cat "$1" 2>/dev/null)" = "$2" ]; }
+write_stamp() { printf '%s\n' "$2" > "$1"; }
+
+# site_packages PYTHON  prints where that interpreter (or venv) installs
+# packages.
+site_packages() { "$1" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])'; }
+
+# see_packages VENV SITE NAME  makes the venv VENV see the packages in the
+# directory SITE too, through the file NAME.pth in its own site-packages.
+see_packages() { echo "$2" > "$(site_packages "$1/bin/python")/$3.pth"; }
+
+# ft_venv_on_shared VENV VENV-OPTIONS...  makes VENV on the ft interpreter,
+# seeing the shared ft environment's packages (numpy, pandas, pyarrow, ...)
+# without touching it.
+ft_venv_on_shared() {
+    local venv=$1
+    shift
+    "$FT_PREFIX/bin/python3.13t" -m venv "$@" "$venv"
+    see_packages "$venv" "$(site_packages "$FT_VENV/bin/python")" kavrel-shared-environment
+}
+
+# requirements_venv VENV KEY REQUIREMENTS [shared]  makes VENV again on the
+# ft interpreter, with the packages of the file REQUIREMENTS, unless its
+# stamp says it was made for KEY.  With "shared" it also sees the shared ft
+# environment's packages (ft_venv_on_shared).
+requirements_venv() {
+    local venv=$1 key=$2 requirements=$3 shared=${4:-}
+    stamp_matches "$venv/.kavrel-stamp" "$key" && return 0
+    log "creating ${venv#"$REPO/"} on the ft interpreter, with the packages of ${requirements##*/}"
+    rm -rf "$venv"
+    if [ "$shared" = shared ]; then
+        ft_venv_on_shared "$venv"
+    else
+        "$FT_PREFIX/bin/python3.13t" -m venv "$venv"
+    fi
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+    write_stamp "$venv/.kavrel-stamp" "$key"
+}
+
 # Makes this checkout's own virtual environment of ENV $1, build/venv-ENV,
 # unless it exists, and prints its path.  It sees the packages of the shared
 # environment but not another checkout's module, so two checkouts side by
@@ -124,19 +166,14 @@ digest() { cat "$@" | sha256sum | cut -c1-16; }
 # root reaches no package index: there Debian's libtbb-dev and libboost-dev
 # are used.
 checkout_venv() {
-    local env_name=$1 venv=$REPO/build/venv-$1 site own want
+    local env_name=$1 venv=$REPO/build/venv-$1 want
     mkdir -p "$REPO/build"
     (
         flock 8
         if [ ! -f "$venv/pyvenv.cfg" ]; then
             log "creating this checkout's $env_name environment"
             case "$env_name" in
-                ft)
-                    # The shared environment's packages through a .pth file.
-                    "$FT_PREFIX/bin/python3.13t" -m venv --without-pip "$venv"
-                    site=$("$FT_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-                    own=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-                    echo "$site" > "$own/kavrel-shared-environment.pth" ;;
+                ft) ft_venv_on_shared "$venv" --without-pip ;;
                 314)
                     "$REPO/scripts/enter" 314 python3.14 -m venv --system-site-packages --without-pip "$venv" ;;
             esac
@@ -149,11 +186,11 @@ checkout_venv() {
 import sys, tomllib
 requires = tomllib.load(open(sys.argv[1], "rb"))["build-system"]["requires"]
 print(" ".join(r for r in requires if r.startswith(("tbb-devel", "boost-headers"))))' "$REPO/pyproject.toml")
-            if [ "$(cat "$venv/.kavrel-pypi-deps" 2>/dev/null)" != "$want" ]; then
+            if ! stamp_matches "$venv/.kavrel-pypi-deps" "$want"; then
                 log "installing $want into build/venv-ft"
                 # shellcheck disable=SC2086
                 "$FT_VENV/bin/python" -m pip --python "$venv/bin/python" install -q --disable-pip-version-check $want
-                echo "$want" > "$venv/.kavrel-pypi-deps"
+                write_stamp "$venv/.kavrel-pypi-deps" "$want"
                 rm -f "$venv/.installed"  # the module is built again with them
             fi
         fi
@@ -174,18 +211,11 @@ dependency_options() {
 # mypy, ...), unless it is current; prints its path.  Apart from the shared
 # environment, which it does not see.
 tools_venv() {
-    local venv=$REPO/build/tools-ft want
-    want=$(digest "$REPO/requirements-tools.txt")
+    local venv=$REPO/build/tools-ft
     mkdir -p "$REPO/build"
     (
         flock 8
-        if [ "$(cat "$venv/.kavrel-stamp" 2>/dev/null)" != "$want" ]; then
-            log "creating build/tools-ft with the packages of requirements-tools.txt"
-            rm -rf "$venv"
-            "$FT_PREFIX/bin/python3.13t" -m venv "$venv"
-            "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$REPO/requirements-tools.txt"
-            echo "$want" > "$venv/.kavrel-stamp"
-        fi
+        requirements_venv "$venv" "$(digest "$REPO/requirements-tools.txt")" "$REPO/requirements-tools.txt"
     ) 8>"$REPO/build/.lock-tools-ft"
     printf '%s\n' "$venv"
 }

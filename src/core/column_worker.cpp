@@ -10,13 +10,13 @@ namespace kavrel {
 
 std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col) {
     const ColumnLists& lists = ctx.lists;
-    if (!checked_at(lists.column_is_text, col)) {
-        copy_numbers(ctx, col, checked_at(lists.number_cells, col));
+    if (!lists.is_text(col)) {
+        copy_numbers(ctx, col, lists.numbers(col));
         return std::nullopt;
     }
     // No bounds check per element: every column list holds at most n_rows
     // values (encode_columns checks this once before its loop).
-    const TextColumn& cells = checked_at(lists.text_cells, col);
+    const TextColumn& cells = lists.texts(col);
     return ColumnResult{col, label_encode(cells, std::span<double>(ctx.out.column(col), cells.size()))};
 }
 

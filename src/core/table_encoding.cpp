@@ -6,7 +6,7 @@ namespace kavrel {
 
 TableEncoding::TableEncoding(const ColumnLists& lists, Matrix& out)
     : ctx_{lists, SendPtr{out.data(), out.n_rows()}},
-      n_cols_(lists.column_is_text.size()),
+      n_cols_(lists.n_cols()),
       results_(n_cols_),
       failures_(n_cols_),
       started_(n_cols_, 0) {
@@ -17,12 +17,7 @@ TableEncoding::TableEncoding(const ColumnLists& lists, Matrix& out)
 // them inside the buffer: the last store of a column must land in its
 // column.  A column without a list is left to the worker's guarded lookup.
 void TableEncoding::check_fits(std::size_t c) const {
-    std::size_t rows = 0;
-    if (ctx_.lists.column_is_text[c]) {
-        if (c < ctx_.lists.text_cells.size()) rows = ctx_.lists.text_cells[c].size();
-    } else if (c < ctx_.lists.number_cells.size()) {
-        rows = ctx_.lists.number_cells[c].size();
-    }
+    const std::size_t rows = ctx_.lists.size(c);
     if (rows > ctx_.out.n_rows) [[unlikely]]
         fail(msg::index_out_of_bounds(ctx_.out.n_rows, rows - 1));
 }
@@ -79,7 +74,7 @@ EncodingInfo TableEncoding::finish() {
         info.labels.insert_or_assign(result->column, std::move(result->labels));
     }
     for (std::size_t c = 0; c < n_cols_; ++c)
-        if (ctx_.lists.column_is_text[c]) info.object_columns.push_back(c);
+        if (ctx_.lists.is_text(c)) info.object_columns.push_back(c);
     return info;
 }
 

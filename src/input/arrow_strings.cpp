@@ -2,7 +2,8 @@
 
 #include "../core/pool.hpp"
 #include "../python/errors.hpp"
-#include "read_table.hpp"
+#include "../python/held_objects.hpp"
+#include "cell_rules.hpp"
 #include "utf8_check.hpp"
 
 #include <atomic>
@@ -107,15 +108,15 @@ bool arrow_text_is_valid(const char* text, std::size_t size) {
 }
 
 std::optional<ArrowStrings> ArrowStrings::open(py::Handle exporter) {
-    py::Ref capsule = py::Ref::steal(PyObject_CallMethod(exporter.get(), "__arrow_c_stream__", nullptr));
+    py::Ref capsule = py::Ref::steal(PyObject_CallMethodNoArgs(exporter.get(), py::names().arrow_c_stream.get()));
     if (!capsule) {
-        clear_ordinary_error();
+        py::clear_ordinary_error();
         return std::nullopt;
     }
     auto* exported =
         static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), arrow::stream_capsule_name));
     if (exported == nullptr) {
-        clear_ordinary_error();
+        py::clear_ordinary_error();
         return std::nullopt;
     }
     if (exported->release == nullptr) return std::nullopt;  // taken by someone else

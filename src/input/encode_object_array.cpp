@@ -12,14 +12,13 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     // Checked and allocated before any cell is read.
     ResultMatrix result = new_result_matrix(n_rows, n_cols);
     ColumnLists lists(n_cols);
-    lists.numbers_out = result.matrix.data();
-    lists.n_rows = n_rows;
+    lists.write_numbers_to(result.matrix.data(), n_rows);
     // Each text column is encoded on the pool as soon as it is read whole,
     // while this thread reads the next.  Declared after the lists: leaving
     // early (a cell's code raised) waits for the columns started before the
     // lists go.
     TableEncoding encoding(lists, result.matrix);
-    lists.text_read = [&encoding](std::size_t c) { encoding.start(c); };
+    lists.on_text_read([&encoding](std::size_t c) { encoding.start(c); });
     // A pandas frame is read from its columns' own storage where it can be
     // with the outcome of its "values", which the other frames give.
     if (!kind.is_table())

@@ -1,9 +1,11 @@
 #include "frame_columns.hpp"
 
 #include "../python/errors.hpp"
+#include "../python/held_objects.hpp"
 #include "../python/numpy_api.hpp"
 #include "arrow_strings.hpp"
-#include "read_table.hpp"
+#include "cell_rules.hpp"
+#include "numpy_columns.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -21,37 +23,19 @@ namespace {
 // here: null after an ordinary exception (cleared); MemoryError and what is
 // not an Exception end the call.
 py::Ref or_no_road(PyObject* result) {
-    if (result == nullptr) clear_ordinary_error();
+    if (result == nullptr) py::clear_ordinary_error();
     return py::Ref::steal(result);
 }
 
-py::Ref attribute(PyObject* obj, const char* name) {
-    return or_no_road(PyObject_GetAttrString(obj, name));
+py::Ref attribute(PyObject* obj, const py::Ref& name) {
+    return or_no_road(PyObject_GetAttr(obj, name.get()));
 }
 
-py::Ref call_method(PyObject* obj, const char* name) {
-    return or_no_road(PyObject_CallMethod(obj, name, nullptr));
+py::Ref call_method(PyObject* obj, const py::Ref& name) {
+    return or_no_road(PyObject_CallMethodNoArgs(obj, name.get()));
 }
 
-// pandas' own objects that tell the dtypes apart, for one call.
-struct Pandas {
-    py::Ref frame_type, string_dtype, categorical_dtype, na, nat;
-
-    // Nothing when pandas has not been imported: then no frame is one of
-    // its frames.
-    static std::optional<Pandas> find() {
-        py::Ref module = py::Ref::steal(PyImport_GetModule(py::check(PyUnicode_FromString("pandas")).get()));
-        if (!module) {
-            if (PyErr_Occurred()) clear_ordinary_error();
-            return std::nullopt;
-        }
-        Pandas p{attribute(module.get(), "DataFrame"), attribute(module.get(), "StringDtype"),
-                 attribute(module.get(), "CategoricalDtype"), attribute(module.get(), "NA"),
-                 attribute(module.get(), "NaT")};
-        if (!p.frame_type || !p.string_dtype || !p.categorical_dtype || !p.na || !p.nat) return std::nullopt;
-        return p;
-    }
-};
+using Pandas = py::Pandas;
 
 // What "values" holds for a missing cell of a column: a float NaN (a number
 // while the column is numeric, its str() "nan" after) or pandas.NA (never a
@@ -69,7 +53,7 @@ std::optional<Missing> missing_of(PyObject* na_value, const Pandas& pandas) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (utf8 == nullptr) {
-        clear_ordinary_error();
+        py::clear_ordinary_error();
         return std::nullopt;
     }
     return Missing{false, std::string(utf8, static_cast<std::size_t>(size))};
@@ -156,7 +140,7 @@ bool values_cast_exact(PyArrayObject* array) noexcept {
 std::optional<Source> numpy_source(py::Ref series, PyArray_Descr* dtype, std::size_t n_rows) {
     const int type = dtype->type_num;
     if (type != NPY_OBJECT && !is_numeric_type(type)) return std::nullopt;
-    py::Ref array = call_method(series.get(), "to_numpy");
+    py::Ref array = call_method(series.get(), py::names().to_numpy);
     if (!exact_vector(array.get(), n_rows, type)) return std::nullopt;
     // Object cells are checked as they are read (read_frame_columns).
     if (type != NPY_OBJECT && !values_cast_exact(as_array(array))) return std::nullopt;
@@ -170,9 +154,9 @@ std::optional<Source> numpy_source(py::Ref series, PyArray_Descr* dtype, std::si
 // pandas' string dtypes: Python strings in an object array, or Arrow.
 std::optional<Source> string_source(py::Ref series, PyObject* dtype, std::size_t n_rows,
                                     const Pandas& pandas) {
-    py::Ref storage = attribute(dtype, "storage");
-    py::Ref na_value = attribute(dtype, "na_value");
-    py::Ref values = attribute(series.get(), "array");
+    py::Ref storage = attribute(dtype, py::names().storage);
+    py::Ref na_value = attribute(dtype, py::names().na_value);
+    py::Ref values = attribute(series.get(), py::names().array);
     if (!storage || !na_value || !values || !PyUnicode_CheckExact(storage.get())) return std::nullopt;
     Source s;
     if (PyUnicode_CompareWithASCIIString(storage.get(), "python") == 0) {
@@ -185,7 +169,7 @@ std::optional<Source> string_source(py::Ref series, PyObject* dtype, std::size_t
     } else if (PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow") == 0 ||
                PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow_numpy") == 0) {
         std::optional<Missing> missing = missing_of(na_value.get(), pandas);
-        py::Ref chunked = call_method(values.get(), "__arrow_array__");
+        py::Ref chunked = call_method(values.get(), py::names().arrow_array);
         if (!missing || !chunked) return std::nullopt;
         s.kind = Source::Kind::arrow_strings;
         s.exporter = std::move(chunked);
@@ -232,10 +216,10 @@ bool has_missing_code(PyArrayObject* codes) {
 // A Categorical: its codes, and its categories when they are numbers, or
 // objects whose reading runs no Python code.
 std::optional<Source> categorical_source(py::Ref series, std::size_t n_rows, const Pandas& pandas) {
-    py::Ref values = attribute(series.get(), "array");
-    py::Ref codes = values ? attribute(values.get(), "codes") : py::Ref();
-    py::Ref index = values ? attribute(values.get(), "categories") : py::Ref();
-    py::Ref index_dtype = index ? attribute(index.get(), "dtype") : py::Ref();
+    py::Ref values = attribute(series.get(), py::names().array);
+    py::Ref codes = values ? attribute(values.get(), py::names().codes) : py::Ref();
+    py::Ref index = values ? attribute(values.get(), py::names().categories) : py::Ref();
+    py::Ref index_dtype = index ? attribute(index.get(), py::names().dtype) : py::Ref();
     if (!codes || !index_dtype) return std::nullopt;
     auto* code_array = reinterpret_cast<PyArrayObject*>(codes.get());
     if (!PyArray_CheckExact(codes.get()) || !is_code_type(PyArray_TYPE(code_array)) ||
@@ -250,13 +234,13 @@ std::optional<Source> categorical_source(py::Ref series, std::size_t n_rows, con
         category_type = reinterpret_cast<PyArray_Descr*>(index_dtype.get())->type_num;
         if (category_type != NPY_OBJECT && !is_numeric_type(category_type)) return std::nullopt;
     } else if (Py_TYPE(index_dtype.get()) == reinterpret_cast<PyTypeObject*>(pandas.string_dtype.get())) {
-        py::Ref na_value = attribute(index_dtype.get(), "na_value");
+        py::Ref na_value = attribute(index_dtype.get(), py::names().na_value);
         missing = na_value ? missing_of(na_value.get(), pandas) : std::nullopt;
     } else {
         return std::nullopt;
     }
     if (!missing) return std::nullopt;
-    py::Ref categories = call_method(index.get(), "to_numpy");
+    py::Ref categories = call_method(index.get(), py::names().to_numpy);
     if (!categories || !PyArray_CheckExact(categories.get())) return std::nullopt;
     const auto n_categories = static_cast<std::size_t>(PyArray_SIZE(as_array(categories)));
     if (!exact_vector(categories.get(), n_categories, category_type)) return std::nullopt;
@@ -285,7 +269,7 @@ std::optional<Source> categorical_source(py::Ref series, std::size_t n_rows, con
 }
 
 std::optional<Source> column_source(py::Ref series, std::size_t n_rows, const Pandas& pandas) {
-    py::Ref dtype = attribute(series.get(), "dtype");
+    py::Ref dtype = attribute(series.get(), py::names().dtype);
     if (!dtype) return std::nullopt;
     if (PyArray_DescrCheck(dtype.get()))
         return numpy_source(std::move(series), reinterpret_cast<PyArray_Descr*>(dtype.get()), n_rows);
@@ -300,7 +284,7 @@ std::optional<Source> column_source(py::Ref series, std::size_t n_rows, const Pa
 // Every column's source, in column order, or nothing when one has no road.
 std::optional<std::vector<Source>> column_sources(PyObject* frame, std::size_t n_rows, std::size_t n_cols,
                                                   const Pandas& pandas) {
-    py::Ref items = call_method(frame, "items");
+    py::Ref items = call_method(frame, py::names().items);
     py::Ref iterator = items ? or_no_road(PyObject_GetIter(items.get())) : py::Ref();
     if (!iterator) return std::nullopt;
     std::vector<Source> sources;
@@ -309,7 +293,7 @@ std::optional<std::vector<Source>> column_sources(PyObject* frame, std::size_t n
         py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
             if (PyErr_Occurred()) {
-                clear_ordinary_error();
+                py::clear_ordinary_error();
                 return std::nullopt;
             }
             break;
@@ -330,14 +314,10 @@ std::optional<std::vector<Source>> column_sources(PyObject* frame, std::size_t n
 // would give the cell.
 inline void add_native_cell(ColumnLists& lists, std::size_t c, bool number, double value,
                             std::string_view text) {
-    if (lists.column_is_text[c]) {
-        lists.text_cells[c].push_back(text);
-    } else if (number) {
-        lists.number_cells[c].push_back(value);
-    } else {
-        turn_text(lists, c);
-        lists.text_cells[c].push_back(text);
-    }
+    if (number && !lists.is_text(c))
+        lists.add_number(c, value);
+    else
+        lists.text_column(c).push_back(text);
 }
 
 // False when the stream is not one of the string layouts, or holds a
@@ -347,24 +327,22 @@ bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, Colu
     if (!strings || strings->length() != n_rows) return false;
     // The texts stay in the Arrow buffers, which the lists keep alive.
     auto owner = std::make_shared<const ArrowStrings>(std::move(*strings));
-    lists.owners.push_back(owner);
-    TextColumn& texts = lists.text_cells[c];
+    lists.keep_alive(owner);
     // The usual column, one chunk without a missing value: its own offsets
     // tell its texts, and nothing is stored per cell.
     const bool whole = owner->as_offsets([&](const char* data, const auto* offsets, std::int64_t length) {
-        lists.column_is_text[c] = 1;
-        texts.assign_offsets(data, offsets, static_cast<std::size_t>(length));
+        lists.text_column(c).assign_offsets(data, offsets, static_cast<std::size_t>(length));
     });
     if (whole) return true;
     const double nan = std::nan("");
     const std::string_view missing_text = s.missing.text;
     const bool missing_number = s.missing.number;
-    texts.reserve(n_rows);
+    // Until its first string the column may still be one of numbers: its
+    // missing values may be NaN.
+    lists.reserve_texts(c, n_rows);
     return owner->for_each(
         [&](std::string_view text) {
-            if (!lists.column_is_text[c]) [[unlikely]]
-                turn_text(lists, c);
-            texts.push_back_view(text);
+            lists.text_column(c).push_back_view(text);
         },
         [&] { add_native_cell(lists, c, missing_number, nan, missing_text); });
 }
@@ -397,7 +375,7 @@ bool read_categorical(const Source& s, std::size_t c, std::size_t n_rows, Column
 
     bool codes_valid = true;
     const double nan = std::nan("");
-    lists.number_cells[c].reserve(n_rows);
+    lists.reserve_numbers(c, n_rows);
     for_each_code(as_array(s.array), [&](std::int64_t code) {
         if (code < 0) {
             codes_valid &= code == -1;
@@ -418,8 +396,8 @@ bool read_categorical(const Source& s, std::size_t c, std::size_t n_rows, Column
 
 bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
     np::ensure_imported();
-    std::optional<Pandas> pandas = Pandas::find();
-    if (!pandas || Py_TYPE(frame.get()) != reinterpret_cast<PyTypeObject*>(pandas->frame_type.get()))
+    const Pandas* pandas = py::imported_pandas();
+    if (pandas == nullptr || Py_TYPE(frame.get()) != reinterpret_cast<PyTypeObject*>(pandas->frame_type.get()))
         return false;
     // Without a cell, only "values" tells what the frame gives: it may
     // raise.

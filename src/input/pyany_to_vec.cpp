@@ -2,6 +2,7 @@
 
 #include "../python/compat.hpp"
 #include "../python/errors.hpp"
+#include "../python/held_objects.hpp"
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
 #include "encode_object_array.hpp"
@@ -49,7 +50,7 @@ std::vector<std::string> string_labels(py::Handle columns) {
 
 // The labels as decimal text of signed 64-bit integers, from columns.tolist().
 std::vector<std::string> integer_labels(py::Handle columns) {
-    py::Ref list = py::check(PyObject_CallMethod(columns.get(), "tolist", nullptr));
+    py::Ref list = py::check(PyObject_CallMethodNoArgs(columns.get(), py::names().tolist.get()));
     std::vector<std::string> labels;
     bool sequence = for_each_in_sequence(list, [&](PyObject* item) {
         long long value = PyLong_AsLongLong(item);
@@ -62,7 +63,7 @@ std::vector<std::string> integer_labels(py::Handle columns) {
 
 // A frame's column labels: all strings, or else all integers.
 std::vector<std::string> read_labels(py::Handle frame) {
-    py::Ref columns = py::check(PyObject_GetAttrString(frame.get(), "columns"));
+    py::Ref columns = py::check(PyObject_GetAttr(frame.get(), py::names().columns.get()));
     try {
         return string_labels(columns);
     } catch (const py::PythonError&) {

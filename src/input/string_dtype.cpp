@@ -4,6 +4,8 @@
 
 #include "string_dtype.hpp"
 
+#include "../python/ref.hpp"
+#include "cell_rules.hpp"
 #include "utf8_check.hpp"
 
 #include <string_view>
@@ -45,7 +47,6 @@ std::optional<CellPosition> read_string_dtype_cells(PyArrayObject* array, std::s
     const npy_intp row_stride = PyArray_STRIDE(array, 0), col_stride = PyArray_STRIDE(array, 1);
     AllocatorLock lock(descr);
     for (std::size_t c = 0; c < n_cols; ++c) {
-        TextColumn& texts = lists.text_cells[c];
         for (std::size_t r = 0; r < n_rows; ++r) {
             const auto* packed = reinterpret_cast<const npy_packed_static_string*>(
                 data + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride);
@@ -59,8 +60,7 @@ std::optional<CellPosition> read_string_dtype_cells(PyArrayObject* array, std::s
             // reports it as it does.
             if (is_null != 0 || !is_valid_utf8(text.buf, text.size)) return CellPosition{c, r};
             // A string is never a number: the column is text from here on.
-            if (!lists.column_is_text[c]) turn_text(lists, c);
-            texts.push_back(std::string_view(text.buf, text.size));
+            lists.text_column(c).push_back(std::string_view(text.buf, text.size));
         }
     }
     return CellPosition{n_cols, 0};

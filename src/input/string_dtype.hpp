@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-#include "read_table.hpp"
+#include "numpy_columns.hpp"
 
 #include <cstddef>
 #include <optional>

@@ -1,6 +1,7 @@
 #include "arr_to_out.hpp"
 
 #include "../python/errors.hpp"
+#include "../python/held_objects.hpp"
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
 #include "decode.hpp"
@@ -17,16 +18,14 @@ py::Ref array_output(ResultMatrix result, LearnedState* learned) {
 }
 
 py::Ref table_output(ResultMatrix result, const std::vector<std::string>& labels, LearnedState* learned) {
-    py::Ref pandas = py::check(PyImport_ImportModule("pandas"));
     py::Ref kwargs = py::check(PyDict_New());
     py::Ref label_list = py::check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
     for (std::size_t i = 0; i < labels.size(); ++i)
         PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), py::to_str(labels[i]).release());
     py::check_status(PyDict_SetItemString(kwargs.get(), "columns", label_list.get()));
 
-    py::Ref frame_type = py::check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     py::Ref args = py::check(PyTuple_Pack(1, result.array.get()));
-    py::Ref frame = py::check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
+    py::Ref frame = py::check(PyObject_Call(py::import_pandas().frame_type.get(), args.get(), kwargs.get()));
     if (learned == nullptr) return frame;
 
     // The codes are read from the matrix, which `result` keeps alive.

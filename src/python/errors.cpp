@@ -27,6 +27,12 @@ void check_status(int status) {
     }
 }
 
+void clear_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+        throw PythonError{};
+    PyErr_Clear();
+}
+
 void raise(PyObject* type, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -36,6 +36,12 @@ Ref check(PyObject* p);
 // Throws PythonError when `status` is negative.
 void check_status(int status);
 
+// After a failed Python call whose ordinary exception has a meaning of its
+// own ("not a number", "no direct road"): clears it.  MemoryError and what
+// is not an Exception at all (KeyboardInterrupt, SystemExit) end the call
+// and reach the caller as they are: throws PythonError.
+void clear_ordinary_error();
+
 // Sets `type` with the message PyUnicode_FromFormat(format, ...) makes, then
 // throws PythonError.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);

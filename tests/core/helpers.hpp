@@ -1,6 +1,7 @@
 // Helpers shared by the core's unit tests.
 #pragma once
 
+#include "core/column_lists.hpp"
 #include "core/encoding_info.hpp"
 #include "core/text_column.hpp"
 
@@ -31,4 +32,18 @@ inline std::vector<std::string> labels_of(const Labels& labels) {
     return all;
 }
 
+inline void add_numbers(ColumnLists& lists, std::size_t c, std::initializer_list<double> numbers) {
+    for (double number : numbers) lists.add_number(c, number);
+}
+
 }  // namespace kavrel::test_helpers
+
+namespace kavrel {
+
+// Lists that no reading road can make, to reach the encoding's own guards.
+struct ColumnListsTesting {
+    // Columns from `c` on lose their text lists.
+    static void drop_text_lists_from(ColumnLists& lists, std::size_t c) { lists.text_cells_.resize(c); }
+};
+
+}  // namespace kavrel

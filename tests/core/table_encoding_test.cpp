@@ -22,6 +22,7 @@ namespace {
 
 using namespace kavrel;
 
+using kavrel::test_helpers::add_numbers;
 using kavrel::test_helpers::bits_of;
 using kavrel::test_helpers::column_of;
 using kavrel::test_helpers::labels_of;
@@ -137,13 +138,11 @@ TEST(Matrix, ZerosChecksTheSizeBeforeAllocating) {
 // Columns 1 and 3 of 5 hold text; the rest are numbers.
 struct MixedTable {
     MixedTable() : lists(5), out(Matrix::zeros(4, 5)) {
-        lists.number_cells[0] = {1.5, -2.0, 0.0, 1e300};
-        lists.column_is_text[1] = 1;
-        lists.text_cells[1] = column_of({"pear", "apple", "nan", "pear"});
-        lists.number_cells[2] = {7.0, 8.0, 9.0, 10.0};
-        lists.column_is_text[3] = 1;
-        lists.text_cells[3] = column_of({"", "Z", "z", "<NA>"});
-        lists.number_cells[4] = {-1.0, -2.0, -3.0, -4.0};
+        add_numbers(lists, 0, {1.5, -2.0, 0.0, 1e300});
+        lists.text_column(1) = column_of({"pear", "apple", "nan", "pear"});
+        add_numbers(lists, 2, {7.0, 8.0, 9.0, 10.0});
+        lists.text_column(3) = column_of({"", "Z", "z", "<NA>"});
+        add_numbers(lists, 4, {-1.0, -2.0, -3.0, -4.0});
     }
     ColumnLists lists;
     Matrix out;
@@ -171,7 +170,7 @@ void expect_mixed_table_encoded(const MixedTable& t, const EncodingInfo& info) {
     for (std::size_t c : {1u, 3u}) {
         SCOPED_TRACE(c);
         ASSERT_TRUE(info.labels.contains(c));
-        expect_labels(info.labels.at(c), reference_encode(t.lists.text_cells[c]).forward);
+        expect_labels(info.labels.at(c), reference_encode(t.lists.texts(c)).forward);
     }
 }
 
@@ -190,11 +189,11 @@ TEST(EncodeColumns, ForgottenColumnsLeaveNothingBehind) {
     TableEncoding encoding(t.lists, t.out);
     MixedTable whole;
     t.lists.reset();
-    for (std::size_t c : {0u, 1u, 3u, 4u}) t.lists.column_is_text[c] = 1;
-    t.lists.text_cells[0] = column_of({"w", "x", "y", "z"});
-    t.lists.text_cells[1] = column_of({"q", "r", "s", "t"});
-    t.lists.text_cells[3] = column_of({"t", "s", "r", "q"});
-    t.lists.text_cells.resize(4);  // column 4's encoding fails: it has no list
+    t.lists.text_column(0) = column_of({"w", "x", "y", "z"});
+    t.lists.text_column(1) = column_of({"q", "r", "s", "t"});
+    t.lists.text_column(3) = column_of({"t", "s", "r", "q"});
+    t.lists.text_column(4);
+    ColumnListsTesting::drop_text_lists_from(t.lists, 4);  // column 4's encoding fails: it has no list
     testing::internal::CaptureStderr();
     for (std::size_t c : {0u, 1u, 3u, 4u}) encoding.start(c);
     encoding.forget_started();
@@ -217,7 +216,7 @@ TEST(EncodeColumns, LearnedLabelsOutliveTheCells) {
     {
         MixedTable t;
         EncodingInfo info = encode_columns(t.lists, t.out);
-        reference = reference_encode(t.lists.text_cells[3]).forward;
+        reference = reference_encode(t.lists.texts(3)).forward;
         labels = info.labels.at(3);
     }
     std::vector<std::string> churn(1000, std::string(40, 'x'));  // reuse of freed memory shows here
@@ -227,7 +226,8 @@ TEST(EncodeColumns, LearnedLabelsOutliveTheCells) {
 TEST(EncodeColumns, TablesWithoutTextOrWithoutCells) {
     {
         ColumnLists lists(2);
-        lists.number_cells = {{1.0, 2.0}, {3.0, 4.0}};
+        add_numbers(lists, 0, {1.0, 2.0});
+        add_numbers(lists, 1, {3.0, 4.0});
         Matrix out = Matrix::zeros(2, 2);
         EncodingInfo info = encode_columns(lists, out);
         EXPECT_EQ(out.at(0, 0), 1.0);
@@ -250,8 +250,7 @@ TEST(EncodeColumns, TablesWithoutTextOrWithoutCells) {
 
 TEST(EncodeColumns, AllMarkerColumnStillYieldsAResult) {
     ColumnLists lists(1);
-    lists.column_is_text[0] = 1;
-    lists.text_cells[0] = column_of({"nan", "<NA>", "NaN", "nan"});
+    lists.text_column(0) = column_of({"nan", "<NA>", "NaN", "nan"});
     Matrix out = Matrix::zeros(4, 1);
     EncodingInfo info = encode_columns(lists, out);
     for (std::size_t r = 0; r < 4; ++r) EXPECT_EQ(bits_of(out.at(r, 0)), 0x7FF8000000000000u);
@@ -275,10 +274,10 @@ TEST(EncodeColumns, FailuresReachTheCallerWithTheirMessage) {
     // Columns 2 to 5 fail at once inside the parallel loop, on whatever
     // threads ran them; the lowest one's failure is raised.
     ColumnLists lists(6);
-    for (std::size_t c = 0; c < 6; ++c) lists.column_is_text[c] = 1;
-    lists.text_cells[0] = column_of({"a", "b"});
-    lists.text_cells[1] = column_of({"c", "d"});
-    lists.text_cells.resize(2);
+    for (std::size_t c = 0; c < 6; ++c) lists.text_column(c);
+    lists.text_column(0) = column_of({"a", "b"});
+    lists.text_column(1) = column_of({"c", "d"});
+    ColumnListsTesting::drop_text_lists_from(lists, 2);
     Matrix out = Matrix::zeros(2, 6);
     for (int attempt = 0; attempt < 20; ++attempt) {
         try {
@@ -291,7 +290,8 @@ TEST(EncodeColumns, FailuresReachTheCallerWithTheirMessage) {
 
     // A column list longer than the matrix would write past its end.
     ColumnLists tall(2);
-    tall.number_cells = {{1.0, 2.0}, {3.0, 4.0, 5.0}};
+    add_numbers(tall, 0, {1.0, 2.0});
+    add_numbers(tall, 1, {3.0, 4.0, 5.0});
     Matrix small = Matrix::zeros(2, 2);
     EXPECT_THROW(encode_columns(tall, small), InternalFailure);
 
@@ -309,10 +309,9 @@ TEST(EncodeColumns, LargeRandomTableMatchesTheSerialReference) {
     for (std::size_t c = 0; c < cols; ++c) {
         if (cardinality[c] == 0) {
             std::uniform_real_distribution<double> value(-1e6, 1e6);
-            for (std::size_t r = 0; r < rows; ++r) lists.number_cells[c].push_back(value(rng));
+            for (std::size_t r = 0; r < rows; ++r) lists.add_number(c, value(rng));
         } else {
-            lists.column_is_text[c] = 1;
-            lists.text_cells[c] = random_column(rng, random_values(rng, cardinality[c]), rows);
+            lists.text_column(c) = random_column(rng, random_values(rng, cardinality[c]), rows);
         }
     }
     Matrix out = Matrix::zeros(rows, cols);
@@ -323,11 +322,11 @@ TEST(EncodeColumns, LargeRandomTableMatchesTheSerialReference) {
         SCOPED_TRACE(c);
         if (cardinality[c] == 0) {
             for (std::size_t r = 0; r < rows; ++r)
-                ASSERT_EQ(bits_of(out.at(r, c)), bits_of(lists.number_cells[c][r])) << "row " << r;
+                ASSERT_EQ(bits_of(out.at(r, c)), bits_of(lists.numbers(c)[r])) << "row " << r;
             continue;
         }
         text_columns.push_back(c);
-        auto reference = reference_encode(lists.text_cells[c]);
+        auto reference = reference_encode(lists.texts(c));
         for (std::size_t r = 0; r < rows; ++r)
             ASSERT_EQ(bits_of(out.at(r, c)), bits_of(reference.codes[r])) << "row " << r;
         ASSERT_TRUE(info.labels.contains(c));

@@ -97,6 +97,38 @@ def test_import_does_not_load_pandas():
     assert out == "False\n"
 
 
+def test_frames_read_directly_once_pandas_is_imported_after_kavrel():
+    # kavrel has looked for pandas' frames before pandas came (a frame of
+    # its own name, whose "values" raises); threads then meet the frame
+    # road for the first time at once.  That road never asks for "values",
+    # which here raises.
+    out = run_python(
+        "import sys, threading\n"
+        "import kavrel\n"
+        "class DataFrame:\n"
+        "    shape, columns = (1, 1), ['a']\n"
+        "    values = property(lambda self: 1 / 0)\n"
+        "try: kavrel.Encoder().encode(DataFrame())\n"
+        "except BaseException as e: assert 'ZeroDivisionError' in str(e), e\n"
+        "assert 'pandas' not in sys.modules\n"
+        "import pandas as pd\n"
+        "def no_values(self): raise AssertionError('values read')\n"
+        "frame = pd.DataFrame({'a': ['y', 'x', 'y'], 'b': [1.5, 2.5, 3.5]})\n"
+        "pd.DataFrame.values = property(no_values)\n"
+        "barrier = threading.Barrier(8)\n"
+        "results = []\n"
+        "def run():\n"
+        "    barrier.wait()\n"
+        "    results.append(kavrel.Encoder().encode(frame).to_numpy().tolist())\n"
+        "threads = [threading.Thread(target=run) for _ in range(8)]\n"
+        "for t in threads: t.start()\n"
+        "for t in threads: t.join()\n"
+        "assert len(results) == 8 and len({repr(r) for r in results}) == 1, results\n"
+        "print(results[0])\n"
+    )
+    assert out == "[[1.0, 1.5], [0.0, 2.5], [1.0, 3.5]]\n"
+
+
 @pytest.mark.skipif(not FREE_THREADED_BUILD, reason="needs a free-threaded build")
 def test_import_leaves_the_gil_off():
     # PYTHON_GIL is dropped so that the interpreter decides from the modules'
