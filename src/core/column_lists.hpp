@@ -30,10 +30,11 @@ namespace kavrel {
 class ColumnLists {
 public:
     explicit ColumnLists(std::size_t n_cols)
-        : column_is_text_(n_cols, 0), number_cells_(n_cols), text_cells_(n_cols) {}
+        : column_is_text_(n_cols, 0), text_from_(n_cols, 0), number_cells_(n_cols), text_cells_(n_cols) {}
 
     // Numbers of a column read whole go at once to `result`, column-major,
-    // n_rows to a column; without this they stay in the lists.
+    // n_rows to a column; with a null result, or without this, they stay in
+    // the lists.
     void write_numbers_to(double* result, std::size_t n_rows) noexcept {
         numbers_out_ = result;
         n_rows_ = n_rows;
@@ -49,6 +50,9 @@ public:
     bool is_text(std::size_t c) const { return checked_at(column_is_text_, c) != 0; }
     const std::vector<double>& numbers(std::size_t c) const { return checked_at(number_cells_, c); }
     const TextColumn& texts(std::size_t c) const { return checked_at(text_cells_, c); }
+    // The row of a text column's first cell that is not a number: the
+    // numbers read before it are the ones it turned into texts.
+    std::size_t text_from(std::size_t c) const { return checked_at(text_from_, c); }
     // The cells column c holds so far; none for a column without a list,
     // which the checked lookups above report.
     std::size_t size(std::size_t c) const noexcept {
@@ -69,6 +73,13 @@ public:
     TextColumn& text_column(std::size_t c) {
         if (!column_is_text_[c]) turn_text(c);
         return text_cells_[c];
+    }
+
+    // Column c, read whole, becomes text if it is not yet: its numbers turn
+    // into their render_number texts, as they would have before a later
+    // cell that was not a number.
+    void make_text(std::size_t c) {
+        if (!checked_at(column_is_text_, c)) turn_text(c);
     }
 
     // Column c's numbers read whole at once: where to write its n_rows
@@ -113,6 +124,7 @@ private:
 
     void turn_text(std::size_t c) {
         column_is_text_[c] = 1;
+        text_from_[c] = number_cells_[c].size();
         // No room reserved for n_rows texts: cells that repeat a str share
         // its entry, so most columns need far fewer.
         for (double number : number_cells_[c]) text_cells_[c].push_back(render_number(number));
@@ -122,6 +134,7 @@ private:
     // Declared first, so released last: the texts may be views into them.
     std::vector<std::shared_ptr<const void>> owners_;
     std::vector<unsigned char> column_is_text_;
+    std::vector<std::size_t> text_from_;
     std::vector<std::vector<double>> number_cells_;
     std::vector<TextColumn> text_cells_;
     double* numbers_out_ = nullptr;

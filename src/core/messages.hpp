@@ -66,6 +66,20 @@ inline constexpr const char* state_version_unknown = "unknown Encoder state form
 // count, the width.
 inline constexpr const char* state_column_count = "the Encoder state names %zd columns of a table of %zd";
 
+// Encoder.transform.  ValueError: an encoder that has learned no table.
+inline constexpr const char* nothing_learned =
+    "this Encoder has learned nothing to transform with: encode a table that is not float64 first";
+// ValueError: a table of another width; its width, the learned one.
+inline constexpr const char* width_differs = "the table has %zd columns, but the Encoder learned a table of %zd";
+// ValueError: a frame's column label that differs from the learned frame's;
+// the position, the label given, the label learned.
+inline constexpr const char* frame_column_differs =
+    "column %zd of the frame is labelled '%s', but the Encoder learned '%s' there";
+// ValueError: a cell that is not a number in a column learned as numbers;
+// the position, the row.
+inline constexpr const char* not_a_number_in_numeric_column =
+    "column %zd was learned as numbers, but its cell in row %zd is not a number";
+
 // RuntimeError: encode meets any other call on the same encoder.
 inline constexpr const char* already_borrowed = "Already borrowed";
 // RuntimeError: decode meets an encode on the same encoder.
