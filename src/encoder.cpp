@@ -239,6 +239,18 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::Handle obj = parse_obj("Encoder.transform()", args, nargs, kwnames);
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow hold(encoder);
+        if (encoder->learned == nullptr) py::raise(PyExc_ValueError, msg::nothing_learned);
+        ConversionResult conversion = transform_to_vec(obj, encoder->learned->info);
+        return arr_to_out(std::move(conversion.result), std::move(conversion.out), nullptr).release();
+    });
+}
+
 PyObject* encoder_labels(PyObject* self, void*) noexcept {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         EncoderObject* encoder = as_encoder(self);

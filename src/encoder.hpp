@@ -12,6 +12,8 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 void encoder_dealloc(PyObject* self) noexcept;
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// transform(obj): codes a table with the learned state, under a shared borrow.
+PyObject* encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 // The class method from_labels(labels, n_columns).
 PyObject* encoder_from_labels(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 // __reduce__ and __setstate__: pickling and copying.

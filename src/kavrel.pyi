@@ -22,11 +22,12 @@ class Encoder:
     ``encode`` learned.
 
     Threads: different encoders may be used from any number of threads at
-    once.  One encoder allows any number of simultaneous ``decode`` calls
-    (and reads of what it learned, which count as ``decode``); an
+    once.  One encoder allows any number of simultaneous ``decode`` and
+    ``transform`` calls (and reads of what it learned, which count as
+    ``decode``); an
     ``encode`` needs it alone.  An ``encode`` that meets any other call on
     the same encoder raises ``RuntimeError("Already borrowed")``, a
-    ``decode`` that meets an ``encode`` raises
+    ``decode`` or ``transform`` that meets an ``encode`` raises
     ``RuntimeError("Already mutably borrowed")``: calls never wait for each
     other.  Each call spreads its work over one process-wide thread pool,
     sized by ``RAYON_NUM_THREADS`` (else ``RAYON_RS_NUM_CPUS``, else the
@@ -135,3 +136,27 @@ class Encoder:
 
     @overload
     def decode(self, obj: pd.DataFrame) -> pd.DataFrame: ...
+    @overload
+    def transform(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
+        """Codes ``obj`` with what the last ``encode`` learned, learning nothing.
+
+        ``obj`` is what ``encode`` accepts, read as ``encode`` reads it, and
+        the result is of the same kind.  A column learned as text is coded
+        with the learned labels: a text equal to a label gets its code; a
+        missing-value marker and a text never learned get NaN; a column of
+        numbers only is coded from the texts its numbers have in ``encode``
+        (``1.0`` -> ``"1"``).  A column learned as numbers keeps its numbers.
+        Right after ``r = enc.encode(t)``, ``enc.transform(t)`` equals ``r``
+        bit for bit.
+
+        Raises ``ValueError`` when nothing was learned (a fresh encoder, or
+        the last ``encode`` was of a float64 array), for a table of another
+        width than the learned one, for a frame whose column labels differ
+        from those of the learned frame, and for a cell that is not a number
+        in a column learned as numbers; ``TypeError`` as ``encode`` does;
+        ``RuntimeError`` when an ``encode`` on this encoder runs at the same
+        time (any number of ``transform`` and ``decode`` calls may).
+        """
+
+    @overload
+    def transform(self, obj: pd.DataFrame) -> pd.DataFrame: ...

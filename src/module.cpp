@@ -16,6 +16,8 @@ PyMethodDef encoder_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_decode)),
      METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
+    {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_transform)),
+     METH_FASTCALL | METH_KEYWORDS, "transform($self, obj)\n--\n\n"},
     {"from_labels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_from_labels)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_labels($cls, labels, n_columns)\n--\n\n"},
     {"__reduce__", encoder_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},

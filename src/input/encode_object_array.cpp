@@ -1,6 +1,9 @@
 #include "encode_object_array.hpp"
 
+#include "../core/messages.hpp"
 #include "../core/table_encoding.hpp"
+#include "../core/transform.hpp"
+#include "../python/errors.hpp"
 #include "frame_columns.hpp"
 #include "read_table.hpp"
 #include "result_matrix.hpp"
@@ -32,6 +35,53 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     }
     EncodingInfo info = encoding.finish();
     return {std::move(result), std::move(info)};
+}
+
+namespace {
+
+// Reads the table into `lists` by encode's rules and roads.
+void read_table(py::Handle obj, const OUT& kind, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
+    if (!kind.is_table())
+        read_cells(obj, n_rows, n_cols, lists);
+    else if (!read_frame_columns(obj, n_rows, n_cols, lists)) {
+        lists.reset();
+        read_cells(read_values(obj), n_rows, n_cols, lists);
+    }
+}
+
+void check_columns(const OUT& kind, std::size_t n_cols, const EncodingInfo& learned) {
+    if (n_cols != learned.n_columns)
+        py::raise(PyExc_ValueError, msg::width_differs, static_cast<Py_ssize_t>(n_cols),
+                  static_cast<Py_ssize_t>(learned.n_columns));
+    if (!kind.is_table() || !learned.frame_columns) return;
+    const std::vector<std::string>& given = *kind.labels;
+    const std::vector<std::string>& known = *learned.frame_columns;
+    for (std::size_t c = 0; c < given.size() && c < known.size(); ++c)
+        if (given[c] != known[c])
+            py::raise(PyExc_ValueError, msg::frame_column_differs, static_cast<Py_ssize_t>(c), given[c].c_str(),
+                      known[c].c_str());
+}
+
+}  // namespace
+
+ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const EncodingInfo& learned) {
+    auto [n_rows, n_cols] = read_shape(obj);
+    check_columns(kind, n_cols, learned);
+    ResultMatrix result = new_result_matrix(n_rows, n_cols);
+    // Numbers stay in the lists: a column learned as text needs them as
+    // texts, which it can only have from the lists.
+    ColumnLists lists(n_cols);
+    lists.write_numbers_to(nullptr, n_rows);
+    read_table(obj, kind, n_rows, n_cols, lists);
+    for (std::size_t c = 0; c < n_cols; ++c) {
+        if (learned.labels.contains(c))
+            lists.make_text(c);
+        else if (lists.is_text(c))
+            py::raise(PyExc_ValueError, msg::not_a_number_in_numeric_column, static_cast<Py_ssize_t>(c),
+                      static_cast<Py_ssize_t>(lists.text_from(c)));
+    }
+    transform_columns(lists, learned, result.matrix);
+    return result;
 }
 
 }  // namespace kavrel

@@ -18,4 +18,12 @@ struct DriverResult {
 // "values".  Every failure is an internal failure.
 DriverResult encode_object_array(py::Handle obj, const OUT& kind);
 
+// Codes `obj` with what `learned` holds, read as encode_object_array reads
+// it: a learned text column by its labels (a column of numbers here by
+// their render_number texts), any other column as its numbers.  ValueError
+// for a table of another width, a frame whose column labels differ from
+// the learned frame's, and a cell that is not a number in a column learned
+// as numbers; any other failure is an internal failure.
+ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const EncodingInfo& learned);
+
 }  // namespace kavrel

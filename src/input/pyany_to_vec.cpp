@@ -92,9 +92,9 @@ std::optional<ResultMatrix> copy_float64(py::Handle obj) {
     return copy_result_matrix(array);
 }
 
-}  // namespace
-
-ConversionResult pyany_to_vec(py::Handle obj) {
+// The output kind of an accepted input, by its type's name; TypeError for
+// any other.
+OUT recognise(py::Handle obj) {
     py::Ref name = py::check(PyType_GetName(Py_TYPE(obj.get())));
     py::Ref name_text = py::check(PyObject_Str(name.get()));
     std::string type_name = py::utf8_of(name_text.get());
@@ -104,11 +104,25 @@ ConversionResult pyany_to_vec(py::Handle obj) {
         out.labels = read_labels(obj);
     else if (type_name != "ndarray" && type_name != "memmap")
         unsupported_type(type_name);
+    return out;
+}
 
+}  // namespace
+
+ConversionResult pyany_to_vec(py::Handle obj) {
+    OUT out = recognise(obj);
     if (std::optional<ResultMatrix> copy = copy_float64(obj))
         return {std::move(out), std::move(*copy), std::nullopt};
     DriverResult driven = encode_object_array(obj, out);
     return {std::move(out), std::move(driven.result), std::move(driven.info)};
+}
+
+ConversionResult transform_to_vec(py::Handle obj, const EncodingInfo& learned) {
+    OUT out = recognise(obj);
+    // A float64 array is read like any other table: its learned text
+    // columns are coded from their numbers' texts.
+    ResultMatrix result = transform_object_array(obj, out, learned);
+    return {std::move(out), std::move(result), std::nullopt};
 }
 
 }  // namespace kavrel

@@ -13,4 +13,8 @@ namespace kavrel {
 // driver encode_object_array.  Throws py::PythonError or InternalFailure.
 ConversionResult pyany_to_vec(py::Handle obj);
 
+// Recognises `obj` as pyany_to_vec does and codes it with `learned`
+// (transform_object_array), learning nothing.
+ConversionResult transform_to_vec(py::Handle obj, const EncodingInfo& learned);
+
 }  // namespace kavrel

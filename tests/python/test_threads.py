@@ -15,46 +15,7 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import FailingStr, learned_encoder, obj_array, obj_column
-
-WAIT = 60.0
-
-
-class BlockingCell:
-    """A text cell whose str() signals that it started and waits to be released."""
-
-    def __init__(self):
-        self.entered = threading.Event()
-        self.release = threading.Event()
-
-    def __str__(self):
-        self.entered.set()
-        assert self.release.wait(WAIT), "never released"
-        return "held"
-
-
-class CallInThread:
-    """Runs one call on a new thread and keeps its result or exception."""
-
-    def __init__(self, fn, *args):
-        self.result = None
-        self.error = None
-        self._thread = threading.Thread(target=self._run, args=(fn, args))
-        self._thread.start()
-
-    def _run(self, fn, args):
-        try:
-            self.result = fn(*args)
-        except BaseException as exc:  # noqa: BLE001 - reported by join()
-            self.error = exc
-
-    def join(self):
-        self._thread.join(WAIT)
-        assert not self._thread.is_alive(), "call did not finish"
-        if self.error is not None:
-            raise self.error
-        return self.result
-
+from conftest import WAIT, BlockingCell, CallInThread, FailingStr, learned_encoder, obj_array, obj_column
 
 def held_table(cell):
     # The cell sits below a string, so its column is already text when the

@@ -26,6 +26,15 @@ def encode_frame(frame: pd.DataFrame) -> pd.DataFrame:
     return enc.decode(codes)
 
 
+def applied(train: pd.DataFrame, test: pd.DataFrame, rows: npt.NDArray[np.str_]) -> pd.DataFrame:
+    enc = kavrel.Encoder()
+    enc.encode(train)
+    codes: npt.NDArray[np.float64] = enc.transform(rows)
+    assert codes.dtype == np.float64
+    enc.transform([["a"]])  # type: ignore[call-overload]
+    return enc.transform(test)
+
+
 def strategies() -> None:
     kavrel.Encoder(None)
     kavrel.Encoder(encoding="label")
