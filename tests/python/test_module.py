@@ -41,7 +41,7 @@ def test_class_names_signatures_and_docs():
     # The doc slot is only a signature, so there is no docstring body.
     assert not enc_type.__doc__
 
-    for name in ("encode", "decode"):
+    for name in ("encode", "decode", "transform"):
         method = getattr(enc_type, name)
         assert method.__name__ == name
         assert method.__qualname__ == f"Encoder.{name}"
@@ -54,7 +54,7 @@ def test_class_names_signatures_and_docs():
 def test_class_defines_only_its_surface():
     enc_type = kavrel.Encoder
     own = set(vars(enc_type)) - {"__doc__", "__module__"}
-    assert own == {"__new__", "encode", "decode", "labels", "from_labels", "__reduce__", "__setstate__"}
+    assert own == {"__new__", "encode", "decode", "transform", "labels", "from_labels", "__reduce__", "__setstate__"}
     for name in ("__init__", "__repr__", "__hash__", "__eq__", "__setattr__"):
         assert getattr(enc_type, name) is getattr(object, name), name
 
