@@ -1,8 +1,11 @@
 #include "transform.hpp"
 
 #include "failure.hpp"
+#include "hashing.hpp"
 #include "label_encode.hpp"
 #include "pool.hpp"
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include <algorithm>
 #include <exception>
@@ -37,6 +40,27 @@ double code_of(const Labels& labels, std::string_view text) noexcept {
     return code ? static_cast<double>(*code) : missing_code;
 }
 
+// The codes of the texts one piece of a loop has met.  A column repeats
+// its texts far more often than it has labels, and a hash lookup costs less
+// than the comparisons of a search; the map stops growing at `limit`, so
+// that a column of texts that hardly repeat costs no more than its search.
+class PieceCodes {
+public:
+    explicit PieceCodes(const Labels& labels) : labels_(labels) {}
+
+    double operator()(std::string_view text) {
+        if (auto known = known_.find(text); known != known_.end()) return known->second;
+        const double code = code_of(labels_, text);
+        if (known_.size() < limit) known_.emplace(text, code);
+        return code;
+    }
+
+private:
+    static constexpr std::size_t limit = 4096;
+    const Labels& labels_;
+    boost::unordered_flat_map<std::string_view, double, StringHash, StringEqual> known_;
+};
+
 }  // namespace
 
 void code_by_labels(const TextColumn& cells, const Labels& labels, std::span<double> out) {
@@ -45,14 +69,16 @@ void code_by_labels(const TextColumn& cells, const Labels& labels, std::span<dou
     if (n_entries == cells.size()) {
         // No cell shares another's entry: cell i is entry i.
         pool::parallel_for(n_entries, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k != end; ++k) out[k] = code_of(labels, cells.entry(k));
+            PieceCodes codes(labels);
+            for (std::size_t k = begin; k != end; ++k) out[k] = codes(cells.entry(k));
         });
         return;
     }
     // Cells that repeat a text share its entry: search once per entry.
     std::vector<double> entry_codes(n_entries);
     pool::parallel_for(n_entries, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k != end; ++k) entry_codes[k] = code_of(labels, cells.entry(k));
+        PieceCodes codes(labels);
+        for (std::size_t k = begin; k != end; ++k) entry_codes[k] = codes(cells.entry(k));
     });
     pool::parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i != end; ++i) out[i] = entry_codes[cells.entry_of(i)];
