@@ -10,6 +10,27 @@
 
 namespace kavrel {
 
+namespace {
+
+// Reads the table into `lists`, the same for encode and transform.  A pandas
+// frame is read from its columns' own storage where it can be with the
+// outcome of its "values", which the other frames give.  When that road
+// gives up, `forget` drops what was started from its columns and the road
+// of "values" reads every column again.
+template <class Forget>
+void read_table(py::Handle obj, const OUT& kind, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists,
+                Forget&& forget) {
+    if (!kind.is_table()) {
+        read_cells(obj, n_rows, n_cols, lists);
+    } else if (!read_frame_columns(obj, n_rows, n_cols, lists)) {
+        forget();
+        lists.reset();
+        read_cells(read_values(obj), n_rows, n_cols, lists);
+    }
+}
+
+}  // namespace
+
 DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     auto [n_rows, n_cols] = read_shape(obj);
     // Checked and allocated before any cell is read.
@@ -22,32 +43,12 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind) {
     // lists go.
     TableEncoding encoding(lists, result.matrix);
     lists.on_text_read([&encoding](std::size_t c) { encoding.start(c); });
-    // A pandas frame is read from its columns' own storage where it can be
-    // with the outcome of its "values", which the other frames give.
-    if (!kind.is_table())
-        read_cells(obj, n_rows, n_cols, lists);
-    else if (!read_frame_columns(obj, n_rows, n_cols, lists)) {
-        // The road of "values" reads every column again and writes every
-        // column of the result; what the other road read or started goes.
-        encoding.forget_started();
-        lists.reset();
-        read_cells(read_values(obj), n_rows, n_cols, lists);
-    }
+    read_table(obj, kind, n_rows, n_cols, lists, [&encoding] { encoding.forget_started(); });
     EncodingInfo info = encoding.finish();
     return {std::move(result), std::move(info)};
 }
 
 namespace {
-
-// Reads the table into `lists` by encode's rules and roads.
-void read_table(py::Handle obj, const OUT& kind, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists) {
-    if (!kind.is_table())
-        read_cells(obj, n_rows, n_cols, lists);
-    else if (!read_frame_columns(obj, n_rows, n_cols, lists)) {
-        lists.reset();
-        read_cells(read_values(obj), n_rows, n_cols, lists);
-    }
-}
 
 void check_columns(const OUT& kind, std::size_t n_cols, const EncodingInfo& learned) {
     if (n_cols != learned.n_columns)
@@ -72,7 +73,7 @@ ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const Encod
     // texts, which it can only have from the lists.
     ColumnLists lists(n_cols);
     lists.write_numbers_to(nullptr, n_rows);
-    read_table(obj, kind, n_rows, n_cols, lists);
+    read_table(obj, kind, n_rows, n_cols, lists, [] {});  // nothing is started while reading
     for (std::size_t c = 0; c < n_cols; ++c) {
         if (learned.labels.contains(c))
             lists.make_text(c);
