@@ -6,6 +6,7 @@
 #include "output/arr_to_out.hpp"
 #include "python/errors.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -51,44 +52,34 @@ const char* was_or_were(Py_ssize_t given) noexcept {
 
 // --- Arguments --------------------------------------------------------------
 
-// The one required parameter "obj" of encode and decode, from a fast call.
-PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs > 1) py::raise(PyExc_TypeError, msg::too_many_positional, name, "1", nargs, was_or_were(nargs));
-    PyObject* obj = nargs == 1 ? args[0] : nullptr;
+// The required parameters `names` of a method, in their order, from a fast
+// call: given by position or by keyword, each once, and no other.
+template <std::size_t N>
+std::array<PyObject*, N> parse_required(const char* name, const std::array<const char*, N>& names,
+                                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(N > 0 && N < 10);
+    static constexpr char count[] = {static_cast<char>('0' + N), '\0'};
+    if (nargs > static_cast<Py_ssize_t>(N))
+        py::raise(PyExc_TypeError, msg::too_many_positional, name, count, nargs, was_or_were(nargs));
+    std::array<PyObject*, N> given{};
+    for (Py_ssize_t i = 0; i < nargs; ++i) given[static_cast<std::size_t>(i)] = args[i];
     Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < n_keywords; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_EqualToUTF8(keyword, "obj"))
-            py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
-        if (obj != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, "obj");
-        obj = args[nargs + i];
-    }
-    if (obj == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, "obj");
-    return obj;
-}
-
-// The two required parameters of from_labels, from a fast call.
-struct FromLabelsArguments {
-    PyObject* labels = nullptr;
-    PyObject* n_columns = nullptr;
-};
-
-FromLabelsArguments parse_from_labels(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const char* name = "Encoder.from_labels()";
-    if (nargs > 2) py::raise(PyExc_TypeError, msg::too_many_positional, name, "2", nargs, was_or_were(nargs));
-    PyObject* given[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
-    const char* names[2] = {"labels", "n_columns"};
-    Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < n_keywords; ++i) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-        int k = PyUnicode_EqualToUTF8(keyword, names[0]) ? 0 : PyUnicode_EqualToUTF8(keyword, names[1]) ? 1 : -1;
-        if (k < 0) py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
+        std::size_t k = 0;
+        while (k < N && !PyUnicode_EqualToUTF8(keyword, names[k])) ++k;
+        if (k == N) py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
         if (given[k] != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, names[k]);
         given[k] = args[nargs + i];
     }
-    for (int k = 0; k < 2; ++k)
+    for (std::size_t k = 0; k < N; ++k)
         if (given[k] == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, names[k]);
-    return {given[0], given[1]};
+    return given;
+}
+
+// The one required parameter "obj" of encode, decode and transform.
+PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return parse_required<1>(name, {"obj"}, args, nargs, kwnames)[0];
 }
 
 // The optional parameter "encoding" of the constructor; null when not given.
@@ -190,8 +181,9 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 PyObject* encoder_from_labels(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        FromLabelsArguments given = parse_from_labels(args, nargs, kwnames);
-        auto learned = std::make_unique<LearnedState>(info_from_labels(given.labels, given.n_columns));
+        auto [labels, n_columns] =
+            parse_required<2>("Encoder.from_labels()", {"labels", "n_columns"}, args, nargs, kwnames);
+        auto learned = std::make_unique<LearnedState>(info_from_labels(labels, n_columns));
         py::Ref self = make_encoder(reinterpret_cast<PyTypeObject*>(type));
         as_encoder(self.get())->learned = learned.release();
         return self.release();
