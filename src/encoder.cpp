@@ -238,7 +238,7 @@ PyObject* encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t na
         EncoderObject* encoder = as_encoder(self);
         SharedBorrow hold(encoder);
         if (encoder->learned == nullptr) py::raise(PyExc_ValueError, msg::nothing_learned);
-        ConversionResult conversion = transform_to_vec(obj, encoder->learned->info);
+        ConversionResult conversion = transform_to_vec(obj, encoder->learned->info, encoder->learned->indexes);
         return arr_to_out(std::move(conversion.result), std::move(conversion.out), nullptr).release();
     });
 }

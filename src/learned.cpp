@@ -1,5 +1,6 @@
 #include "learned.hpp"
 
+#include "core/label_encode.hpp"
 #include "python/compat.hpp"
 #include "python/errors.hpp"
 #include "python/utf8.hpp"
@@ -16,10 +17,6 @@ namespace {
 // The format version that state_of writes; learned_from_state reads it and
 // refuses any later one.
 constexpr int state_version = 1;
-
-bool is_marker(std::string_view text) noexcept {
-    return text == "<NA>" || text == "nan" || text == "NaN";
-}
 
 std::size_t width_of(py::Handle n_columns) {
     if (!PyIndex_Check(n_columns.get())) py::raise_not_an_instance(n_columns, "int");
@@ -65,7 +62,7 @@ std::string utf8_text(py::Handle label, std::size_t col) {
 // The UTF-8 text of label `label` of column `col`.
 std::string label_text(py::Handle label, std::size_t col) {
     std::string text = utf8_text(label, col);
-    if (is_marker(text)) py::raise(PyExc_ValueError, msg::marker_as_label, label.get(), col);
+    if (is_missing_marker(text)) py::raise(PyExc_ValueError, msg::marker_as_label, label.get(), col);
     return text;
 }
 

@@ -44,8 +44,10 @@ public:
     void on_text_read(std::function<void(std::size_t)> text_read) { text_read_ = std::move(text_read); }
 
     std::size_t n_cols() const noexcept { return column_is_text_.size(); }
-    // The rows of a column read whole (see write_numbers_to).
+    // The rows of a column read whole, and where their numbers go (see
+    // write_numbers_to).
     std::size_t n_rows() const noexcept { return n_rows_; }
+    const double* numbers_out() const noexcept { return numbers_out_; }
     // Bounds-checked: a column the lists do not have is an internal failure.
     bool is_text(std::size_t c) const { return checked_at(column_is_text_, c) != 0; }
     const std::vector<double>& numbers(std::size_t c) const { return checked_at(number_cells_, c); }
@@ -73,13 +75,6 @@ public:
     TextColumn& text_column(std::size_t c) {
         if (!column_is_text_[c]) turn_text(c);
         return text_cells_[c];
-    }
-
-    // Column c, read whole, becomes text if it is not yet: its numbers turn
-    // into their render_number texts, as they would have before a later
-    // cell that was not a number.
-    void make_text(std::size_t c) {
-        if (!checked_at(column_is_text_, c)) turn_text(c);
     }
 
     // Column c's numbers read whole at once: where to write its n_rows

@@ -3,14 +3,13 @@
 // runs on the pool and is tested without an interpreter.
 #pragma once
 
+#include "column_jobs.hpp"
 #include "column_lists.hpp"
 #include "column_worker.hpp"
 #include "encoding_info.hpp"
 #include "matrix.hpp"
-#include "pool.hpp"
 
 #include <cstddef>
-#include <exception>
 #include <optional>
 #include <vector>
 
@@ -42,16 +41,13 @@ public:
 
 private:
     void check_fits(std::size_t c) const;
-    void encode(std::size_t c) noexcept;
 
     const ColumnContext ctx_;  // the lists and the result
     const std::size_t n_cols_;
     // Indexed by column, so the results come out in column order whichever
     // thread ran which column.
     std::vector<std::optional<ColumnResult>> results_;
-    std::vector<std::exception_ptr> failures_;
-    std::vector<unsigned char> started_;
-    pool::Batch batch_;  // last: destroyed, so waited for, first
+    ColumnJobs jobs_;  // last: destroyed, so waited for, first
 };
 
 // The whole table at once: TableEncoding(lists, out).finish().

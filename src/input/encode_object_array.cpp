@@ -65,23 +65,26 @@ void check_columns(const OUT& kind, std::size_t n_cols, const EncodingInfo& lear
 
 }  // namespace
 
-ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const EncodingInfo& learned) {
+ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const EncodingInfo& learned,
+                                    LabelIndexes& indexes) {
     auto [n_rows, n_cols] = read_shape(obj);
     check_columns(kind, n_cols, learned);
     ResultMatrix result = new_result_matrix(n_rows, n_cols);
-    // Numbers stay in the lists: a column learned as text needs them as
-    // texts, which it can only have from the lists.
     ColumnLists lists(n_cols);
-    lists.write_numbers_to(nullptr, n_rows);
-    read_table(obj, kind, n_rows, n_cols, lists, [] {});  // nothing is started while reading
-    for (std::size_t c = 0; c < n_cols; ++c) {
-        if (learned.labels.contains(c))
-            lists.make_text(c);
-        else if (lists.is_text(c))
+    lists.write_numbers_to(result.matrix.data(), n_rows);
+    // As in encode, each learned text column is coded on the pool as soon
+    // as it is read whole.  A text column learned as numbers is refused
+    // below, once the table is read.
+    TableTransform coding(lists, learned, indexes, result.matrix);
+    lists.on_text_read([&](std::size_t c) {
+        if (learned.labels.contains(c)) coding.start(c);
+    });
+    read_table(obj, kind, n_rows, n_cols, lists, [&coding] { coding.forget_started(); });
+    for (std::size_t c = 0; c < n_cols; ++c)
+        if (lists.is_text(c) && !learned.labels.contains(c))
             py::raise(PyExc_ValueError, msg::not_a_number_in_numeric_column, static_cast<Py_ssize_t>(c),
                       static_cast<Py_ssize_t>(lists.text_from(c)));
-    }
-    transform_columns(lists, learned, result.matrix);
+    coding.finish();
     return result;
 }
 

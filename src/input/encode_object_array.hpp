@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "../conversion.hpp"
+#include "../core/label_index.hpp"
 #include "../python/ref.hpp"
 
 namespace kavrel {
@@ -24,6 +25,7 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind);
 // for a table of another width, a frame whose column labels differ from
 // the learned frame's, and a cell that is not a number in a column learned
 // as numbers; any other failure is an internal failure.
-ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const EncodingInfo& learned);
+ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const EncodingInfo& learned,
+                                    LabelIndexes& indexes);
 
 }  // namespace kavrel

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "../conversion.hpp"
+#include "../core/label_index.hpp"
 #include "../python/ref.hpp"
 
 namespace kavrel {
@@ -15,6 +16,6 @@ ConversionResult pyany_to_vec(py::Handle obj);
 
 // Recognises `obj` as pyany_to_vec does and codes it with `learned`
 // (transform_object_array), learning nothing.
-ConversionResult transform_to_vec(py::Handle obj, const EncodingInfo& learned);
+ConversionResult transform_to_vec(py::Handle obj, const EncodingInfo& learned, LabelIndexes& indexes);
 
 }  // namespace kavrel

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "../core/encoding_info.hpp"
+#include "../core/label_index.hpp"
 #include "../python/ref.hpp"
 
 #include <atomic>
@@ -47,7 +48,7 @@ private:
 // its strs.  Shared by readers under the encoder's borrow; replaced whole.
 struct LearnedState {
     explicit LearnedState(EncodingInfo learned)
-        : info(std::move(learned)), strs(info.object_columns.size()) {}
+        : info(std::move(learned)), strs(info.object_columns.size()), indexes(info) {}
 
     // The labels of text column `col`; an internal failure for any other.
     const Labels& labels_of(std::size_t col) const;
@@ -58,6 +59,7 @@ struct LearnedState {
 
     const EncodingInfo info;
     LabelStrs strs;
+    LabelIndexes indexes;  // what transform looks labels up in
 
 private:
     std::size_t rank_of(std::size_t col) const;

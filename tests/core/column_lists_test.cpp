@@ -40,21 +40,15 @@ TEST(ColumnLists, TurningTextRendersTheNumbersReadSoFarOnce) {
     EXPECT_TRUE(lists.texts(1).empty());
 }
 
-// Transform needs both: the row that made a column text, and a column of
-// numbers turned text after its last cell.
-TEST(ColumnLists, TextFromIsTheFirstNonNumberAndMakeTextRendersWhatIsLeft) {
-    ColumnLists lists(3);
+// Transform names the row that made a column of numbers text.
+TEST(ColumnLists, TextFromIsTheFirstNonNumber) {
+    ColumnLists lists(2);
     add_numbers(lists, 0, {1.0, 2.0});
     lists.text_column(0).push_back("x");
     lists.text_column(1).push_back("y");
-    add_numbers(lists, 2, {3.0, -0.5});
     EXPECT_EQ(lists.text_from(0), 2u);
     EXPECT_EQ(lists.text_from(1), 0u);
-    lists.make_text(2);
-    lists.make_text(0);  // already text: nothing rendered again
-    EXPECT_EQ(texts_of(lists, 2), (std::vector<std::string>{"3", "-0.5"}));
-    EXPECT_EQ(texts_of(lists, 0), (std::vector<std::string>{"1", "2", "x"}));
-    EXPECT_THROW(lists.make_text(3), InternalFailure);
+    EXPECT_THROW(lists.text_from(2), InternalFailure);
 }
 
 TEST(ColumnLists, ColumnReadHandsNumbersToTheResultAndTextsOn) {

@@ -22,8 +22,13 @@ using test_helpers::column_of;
 
 std::vector<double> coded(const TextColumn& cells, const Labels& labels) {
     std::vector<double> out(cells.size());
-    code_by_labels(cells, labels, out);
+    code_by_labels(cells, LabelIndex(labels), out);
     return out;
+}
+
+void transform_columns(const ColumnLists& lists, const EncodingInfo& learned, Matrix& out) {
+    LabelIndexes indexes(learned);
+    TableTransform(lists, learned, indexes, out).finish();
 }
 
 // Texts drawn from few bytes, high ones included, so that prefixes, byte
@@ -65,30 +70,53 @@ TEST(Transform, UnknownTextsAndMarkersHaveNoCode) {
     for (std::size_t i = 0; i < cells.size(); ++i) EXPECT_EQ(bits_of(codes[i]), expected[i]) << i;
     EXPECT_TRUE(std::isnan(coded(column_of({"a"}), Labels())[0]));
     // A marker among labels made elsewhere still gets no code.
-    EXPECT_FALSE(find_label(label_encode(column_of({"x"})).labels, "nan"));
+    Labels with_marker(std::string("anan"), {1, 4});
+    EXPECT_EQ(LabelIndex(with_marker).find("a"), 0u);
+    EXPECT_FALSE(LabelIndex(with_marker).find("nan"));
 }
 
 TEST(Transform, TableKeepsNumbersAndCodesLearnedTextColumns) {
-    ColumnLists lists(2);
+    ColumnLists lists(3);
     lists.write_numbers_to(nullptr, 2);
     add_numbers(lists, 0, {1.5, std::nan("")});
     lists.text_column(1).push_back("b");
     lists.text_column(1).push_back("z");
+    // Numbers in a column learned as text are coded by their texts.
+    add_numbers(lists, 2, {-0.0, 2.0});
     EncodingInfo learned;
-    learned.object_columns = {1};
+    learned.object_columns = {1, 2};
     learned.labels.emplace(1, label_encode(column_of({"a", "b"})).labels);
-    Matrix out = Matrix::zeros(2, 2);
+    learned.labels.emplace(2, label_encode(column_of({"-0", "x"})).labels);
+    Matrix out = Matrix::zeros(2, 3);
     transform_columns(lists, learned, out);
     EXPECT_EQ(out.at(0, 0), 1.5);
     EXPECT_TRUE(std::isnan(out.at(1, 0)));
     EXPECT_EQ(out.at(0, 1), 1.0);
     EXPECT_TRUE(std::isnan(out.at(1, 1)));
+    EXPECT_EQ(out.at(0, 2), 0.0);
+    EXPECT_TRUE(std::isnan(out.at(1, 2)));
+
+    // Numbers the lists already wrote into the result are coded where they lie.
+    Matrix in_place = Matrix::zeros(2, 3);
+    ColumnLists written(3);
+    written.write_numbers_to(in_place.data(), 2);
+    add_numbers(written, 0, {1.5, 7.0});
+    add_numbers(written, 2, {2.0, -0.0});
+    written.column_read(0);
+    written.column_read(2);
+    written.text_column(1).push_back("a");
+    written.text_column(1).push_back("b");
+    transform_columns(written, learned, in_place);
+    EXPECT_EQ(in_place.at(1, 0), 7.0);
+    EXPECT_EQ(in_place.at(1, 1), 1.0);
+    EXPECT_TRUE(std::isnan(in_place.at(0, 2)));
+    EXPECT_EQ(in_place.at(1, 2), 0.0);
 
     // A column of the wrong kind or length is the caller's fault: never
     // written past the matrix.
     EncodingInfo none;
     EXPECT_THROW(transform_columns(lists, none, out), InternalFailure);
-    Matrix short_out = Matrix::zeros(1, 2);
+    Matrix short_out = Matrix::zeros(1, 3);
     EXPECT_THROW(transform_columns(lists, learned, short_out), InternalFailure);
 }
 
