@@ -13,6 +13,7 @@ checked against kavrel's before anything is timed.
 """
 
 import argparse
+import copy
 import json
 import os
 import pathlib
@@ -434,35 +435,86 @@ def polars_from_pandas(frame):
     return pl.from_pandas(frame)
 
 
+def fresh_copies(enc, count):
+    """Copies of `enc` that have not made their label strs yet: each first
+    call on one pays for making them, as the first call after an encode
+    does."""
+    return [copy.copy(enc) for _ in range(count)]
+
+
 def decode_cases(run, decodable):
-    """Every table's codes back into text: kavrel; numpy's copy of the codes
-    into an object array (the floor: any decode makes at least that);
-    scikit-learn's and pandas' inverses of their own codes, on the text
-    columns."""
+    """Every table's codes back into text: kavrel, later calls and the first
+    one; numpy's copy of the codes into an object array (the floor: any
+    decode makes at least that); scikit-learn's inverse of its own codes of
+    the same table, and pandas' of the text columns."""
     for case, table, text_cols in decodable:
         enc = kavrel.Encoder()
         codes = enc.encode(table)
         run.add(case, "kavrel", "kavrel", "enc.decode(codes)", lambda: enc.decode(codes))
+        fresh = fresh_copies(enc, run.repeat + 1)
+        run.add(case, "kavrel-first", "kavrel, first call after the encode", "enc.decode(codes)",
+                lambda: fresh.pop().decode(codes))
         array = codes.to_numpy() if isinstance(codes, pd.DataFrame) else codes
         run.add(case, "floor", "numpy.array(codes).astype(object) (floor)",
                 "np.array(codes).astype(object)", lambda: np.array(array).astype(object))
         if isinstance(table, pd.DataFrame):
-            text = table.iloc[:, text_cols]
             columns = [table.iloc[:, c] for c in text_cols]
         else:
-            text = table[:, text_cols]
             columns = [table[:, c] for c in text_cols]
+        # The whole table, as kavrel decodes it: its float columns come back
+        # as floats from scikit-learn too.
         try:
-            sk, sk_codes = sklearn_encoder(text)
+            sk, sk_codes = sklearn_encoder(table)
         except Exception as e:
-            run.skip(case, "sklearn OrdinalEncoder.inverse_transform (text)", f"{type(e).__name__}: {e}"[:160])
+            run.skip(case, "sklearn OrdinalEncoder.inverse_transform", f"{type(e).__name__}: {e}"[:160])
         else:
-            run.add(case, "sklearn", "sklearn OrdinalEncoder.inverse_transform (text)",
-                    "enc.inverse_transform(codes)", lambda: sk.inverse_transform(sk_codes))
+            run.add(case, "sklearn", "sklearn OrdinalEncoder.inverse_transform", "enc.inverse_transform(codes)",
+                    lambda: sk.inverse_transform(sk_codes))
         factorized = [pd.factorize(col, sort=True) for col in columns]
         run.add(case, "pandas", "pandas uniques.take(codes) per column (text)",
                 "[uniques.take(codes) for codes, uniques in factorized]",
                 lambda: [uniques.take(c) for c, uniques in factorized])
+
+
+def transform_cases(run, decodable):
+    """Every table coded again with what its encode learned: kavrel's
+    transform, against kavrel's own encode of the same table (which it
+    should never cost more than) and scikit-learn's transform after its own
+    fit, of the text columns."""
+    for case, table, text_cols in decodable:
+        case = case.replace("decode", "transform", 1)
+        enc = kavrel.Encoder()
+        ref = enc.encode(table)
+        ref = ref.to_numpy() if isinstance(ref, pd.DataFrame) else ref
+        run.add(case, "kavrel", "kavrel", "enc.transform(m)", lambda: enc.transform(table))
+        run.add(case, "kavrel-encode", "kavrel encode of the same table", "enc.encode(m)",
+                lambda: kavrel.Encoder().encode(table))
+        text = table.iloc[:, text_cols] if isinstance(table, pd.DataFrame) else table[:, text_cols]
+        try:
+            sk, _ = sklearn_encoder(text)
+        except Exception as e:
+            run.skip(case, "sklearn OrdinalEncoder.transform (text)", f"{type(e).__name__}: {e}"[:160])
+        else:
+            run.add(case, "sklearn", "sklearn OrdinalEncoder.transform (text)", "enc.transform(m[:, text])",
+                    lambda: sk.transform(text), ref, text_cols)
+
+
+def labels_case(run, ids):
+    """The labels of a column of a million distinct ids, as str objects: the
+    first read of kavrel's `labels` after an encode (later reads hand out
+    the same strs again), against a list of scikit-learn's categories."""
+    case = f"labels {ids.shape[0]:,} x 1 distinct ids"
+    enc = kavrel.Encoder()
+    enc.encode(ids)
+    fresh = fresh_copies(enc, run.repeat + 1)
+    run.add(case, "kavrel", "kavrel, first read after the encode", "enc.labels", lambda: fresh.pop().labels)
+    sk, _ = sklearn_encoder(ids)
+    run.add(case, "sklearn", "list(OrdinalEncoder().fit(m).categories_[0])", "list(enc.categories_[0])",
+            lambda: list(sk.categories_[0]))
+
+
+def decodable_ids(decodable):
+    return next(table for case, table, _ in decodable if case.endswith("distinct ids"))
 
 
 def versions():
@@ -491,6 +543,8 @@ def main():
     run = Run(repeat)
     enc, decodable, wide = encode_cases(run, rows, long_rows, rng)
     decode_cases(run, decodable)
+    transform_cases(run, decodable)
+    labels_case(run, decodable_ids(decodable))
 
     # The serial part: reading the Python objects, per cell.
     numeric = np.array(wide[:, 4:], dtype=object)

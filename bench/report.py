@@ -21,6 +21,8 @@ PEERS = {
     "polars": ("polars, from the same data", "tab:purple"),
     "polars-native": ("polars, on its own String columns", "plum"),
     "floor": ("numpy astype(object): the floor of any decode", "tab:gray"),
+    "kavrel-first": ("kavrel's first call, which makes the label strs", "yellowgreen"),
+    "kavrel-encode": ("kavrel's encode of the same table", "darkseagreen"),
 }
 KAVREL_COLOR = "tab:green"
 
@@ -46,7 +48,12 @@ The same in both environments (seed 0); the quick run makes them with 100,000 ro
 
 Every peer starts from the same table as kavrel; "(text)" means it encodes the text
 columns only. Before a peer is timed, the codes it gives are checked equal to kavrel's.
-Decode starts from each tool's own codes. The "timed code" column is the expression
+Decode starts from each tool's own codes; scikit-learn decodes the same whole table as
+kavrel (fitted on all its columns, so its float columns come back as floats too), pandas
+the text columns. A first call after an encode makes the label strs that later calls
+hand out again: "first call" rows time it on fresh copies of the encoder. Transform
+codes the table with what its encode learned; scikit-learn transforms the text columns
+after its own fit. The "timed code" column is the expression
 that is timed (`m` the ndarray, `df` the DataFrame, `s` the StringDType array, `col` one
 column, `pd`/`pa`/`pl` pandas/pyarrow/polars). "On its own" arrays or columns (`arr`,
 polars' `df`) are built before the timing starts, from the same data: only the encode is
