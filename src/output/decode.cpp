@@ -3,6 +3,7 @@
 
 #include "../core/failure.hpp"
 #include "../python/errors.hpp"
+#include "../python/held_objects.hpp"
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
 #include "label_strs.hpp"
@@ -181,10 +182,9 @@ void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::st
     // once: those frames take the road of single steps (float column to
     // object, then its cells through .loc), whose outcome pandas decides.
     const bool whole_columns = distinct_labels(labels);
-    py::Ref series_type, series_kwargs;
+    const py::Names& names = py::names();
+    py::Ref series_kwargs;
     if (whole_columns) {
-        py::Ref pandas = py::check(PyImport_ImportModule("pandas"));
-        series_type = py::check(PyObject_GetAttrString(pandas.get(), "Series"));
         // Explicitly dtype object: pandas would otherwise infer a string
         // dtype from an object array of strings.  No copy: the array is
         // this call's alone.
@@ -209,11 +209,12 @@ void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::st
             for (std::size_t r = 0; r < n_rows; ++r) put(elements + r, label_at(r));
             py::Ref name = py::to_str(checked_at(labels, col));
             py::Ref args = py::check(PyTuple_Pack(1, values.get()));
-            py::Ref column = py::check(PyObject_Call(series_type.get(), args.get(), series_kwargs.get()));
+            py::Ref column =
+                py::check(PyObject_Call(py::import_pandas().series_type.get(), args.get(), series_kwargs.get()));
             // Called as a method, as Python code calls it: pandas takes a
             // frame reached with fewer references for a temporary one and
             // warns of chained assignment.
-            py::check(PyObject_CallMethod(frame.get(), "__setitem__", "OO", name.get(), column.get()));
+            py::check(PyObject_CallMethodObjArgs(frame.get(), names.setitem.get(), name.get(), column.get(), nullptr));
             continue;
         }
 
@@ -223,11 +224,12 @@ void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::st
         py::Ref name = py::to_str(checked_at(labels, col));
 
         py::Ref column = py::check(PyObject_GetItem(frame.get(), name.get()));
-        py::Ref converted = py::check(PyObject_CallMethod(column.get(), "astype", "s", "object"));
-        py::check(PyObject_CallMethod(frame.get(), "__setitem__", "OO", name.get(), converted.get()));
+        py::Ref object = py::check(PyUnicode_FromString("object"));
+        py::Ref converted = py::check(PyObject_CallMethodOneArg(column.get(), names.astype.get(), object.get()));
+        py::check(PyObject_CallMethodObjArgs(frame.get(), names.setitem.get(), name.get(), converted.get(), nullptr));
         column = py::Ref();
 
-        py::Ref loc = py::check(PyObject_GetAttrString(frame.get(), "loc"));
+        py::Ref loc = py::check(PyObject_GetAttr(frame.get(), names.loc.get()));
         py::Ref all_rows = py::check(PySlice_New(nullptr, nullptr, nullptr));
         py::Ref key = py::check(PyTuple_Pack(2, all_rows.get(), name.get()));
         py::check_status(PyObject_SetItem(loc.get(), key.get(), values.get()));

@@ -39,7 +39,8 @@ Ref intern(const char* name) {
 std::unique_ptr<Pandas> find_pandas(PyObject* module, bool absent_on_failure) {
     const Names& n = names();
     auto p = std::make_unique<Pandas>();
-    for (auto [field, name] : {std::pair{&p->frame_type, &n.DataFrame}, {&p->string_dtype, &n.StringDtype},
+    for (auto [field, name] : {std::pair{&p->frame_type, &n.DataFrame}, {&p->series_type, &n.Series},
+                               {&p->string_dtype, &n.StringDtype},
                                {&p->categorical_dtype, &n.CategoricalDtype}, {&p->na, &n.NA},
                                {&p->nat, &n.NaT}}) {
         *field = Ref::steal(PyObject_GetAttr(module, name->get()));
@@ -71,8 +72,12 @@ const Names& names() {
     n->categories = intern("categories");
     n->arrow_array = intern("__arrow_array__");
     n->arrow_c_stream = intern("__arrow_c_stream__");
+    n->setitem = intern("__setitem__");
+    n->astype = intern("astype");
+    n->loc = intern("loc");
     n->pandas = intern("pandas");
     n->DataFrame = intern("DataFrame");
+    n->Series = intern("Series");
     n->StringDtype = intern("StringDtype");
     n->CategoricalDtype = intern("CategoricalDtype");
     n->NA = intern("NA");

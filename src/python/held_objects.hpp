@@ -18,7 +18,8 @@ struct Names {
     Ref shape, values, columns, tolist;
     Ref items, dtype, to_numpy, storage, na_value, array, codes, categories;
     Ref arrow_array, arrow_c_stream;  // __arrow_array__, __arrow_c_stream__
-    Ref pandas, DataFrame, StringDtype, CategoricalDtype, NA, NaT;
+    Ref setitem, astype, loc;         // __setitem__ and what decode's frames take
+    Ref pandas, DataFrame, Series, StringDtype, CategoricalDtype, NA, NaT;
 };
 
 // Borrowed, made on first need.  Throws PythonError when making them fails
@@ -27,6 +28,7 @@ const Names& names();
 
 struct Pandas {
     Ref frame_type;         // pandas.DataFrame
+    Ref series_type;        // pandas.Series
     Ref string_dtype;       // pandas.StringDtype
     Ref categorical_dtype;  // pandas.CategoricalDtype
     Ref na, nat;            // pandas.NA, pandas.NaT
