@@ -442,6 +442,17 @@ def fresh_copies(enc, count):
     return [copy.copy(enc) for _ in range(count)]
 
 
+def add_fitted(run, case, tool, code, table, call, reference=None, columns=None):
+    """Times call(encoder, its codes) for a scikit-learn OrdinalEncoder
+    fitted to `table`; a table it cannot fit is noted instead."""
+    try:
+        sk, sk_codes = sklearn_encoder(table)
+    except Exception as e:
+        run.skip(case, tool, f"{type(e).__name__}: {e}"[:160])
+        return
+    run.add(case, "sklearn", tool, code, lambda: call(sk, sk_codes), reference, columns)
+
+
 def decode_cases(run, decodable):
     """Every table's codes back into text: kavrel, later calls and the first
     one; numpy's copy of the codes into an object array (the floor: any
@@ -463,13 +474,8 @@ def decode_cases(run, decodable):
             columns = [table[:, c] for c in text_cols]
         # The whole table, as kavrel decodes it: its float columns come back
         # as floats from scikit-learn too.
-        try:
-            sk, sk_codes = sklearn_encoder(table)
-        except Exception as e:
-            run.skip(case, "sklearn OrdinalEncoder.inverse_transform", f"{type(e).__name__}: {e}"[:160])
-        else:
-            run.add(case, "sklearn", "sklearn OrdinalEncoder.inverse_transform", "enc.inverse_transform(codes)",
-                    lambda: sk.inverse_transform(sk_codes))
+        add_fitted(run, case, "sklearn OrdinalEncoder.inverse_transform", "enc.inverse_transform(codes)", table,
+                   lambda sk, sk_codes: sk.inverse_transform(sk_codes))
         factorized = [pd.factorize(col, sort=True) for col in columns]
         run.add(case, "pandas", "pandas uniques.take(codes) per column (text)",
                 "[uniques.take(codes) for codes, uniques in factorized]",
@@ -490,13 +496,8 @@ def transform_cases(run, decodable):
         run.add(case, "kavrel-encode", "kavrel encode of the same table", "enc.encode(m)",
                 lambda: kavrel.Encoder().encode(table))
         text = table.iloc[:, text_cols] if isinstance(table, pd.DataFrame) else table[:, text_cols]
-        try:
-            sk, _ = sklearn_encoder(text)
-        except Exception as e:
-            run.skip(case, "sklearn OrdinalEncoder.transform (text)", f"{type(e).__name__}: {e}"[:160])
-        else:
-            run.add(case, "sklearn", "sklearn OrdinalEncoder.transform (text)", "enc.transform(m[:, text])",
-                    lambda: sk.transform(text), ref, text_cols)
+        add_fitted(run, case, "sklearn OrdinalEncoder.transform (text)", "enc.transform(m[:, text])", text,
+                   lambda sk, _: sk.transform(text), ref, text_cols)
 
 
 def labels_case(run, ids):
