@@ -72,6 +72,7 @@ const Names& names() {
     n->arrow_array = intern("__arrow_array__");
     n->arrow_c_stream = intern("__arrow_c_stream__");
     n->pandas = intern("pandas");
+    n->polars = intern("polars");
     n->DataFrame = intern("DataFrame");
     n->StringDtype = intern("StringDtype");
     n->CategoricalDtype = intern("CategoricalDtype");

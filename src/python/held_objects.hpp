@@ -19,6 +19,7 @@ struct Names {
     Ref items, dtype, to_numpy, storage, na_value, array, codes, categories;
     Ref arrow_array, arrow_c_stream;  // __arrow_array__, __arrow_c_stream__
     Ref pandas, DataFrame, StringDtype, CategoricalDtype, NA, NaT;
+    Ref polars;
 };
 
 // Borrowed, made on first need.  Throws PythonError when making them fails

@@ -9,7 +9,7 @@ import pytest
 import kavrel
 from conftest import DataFrame, FailingStr, learned_encoder, obj_array, obj_column
 
-UNSUPPORTED = "Unsupported type: '{}'. Supported types are: numpy.ndarray, pandas.DataFrame"
+UNSUPPORTED = "Unsupported type: '{}'. Supported types are: numpy.ndarray, pandas.DataFrame, polars.DataFrame"
 
 
 class NonStringStr:
