@@ -36,7 +36,9 @@ py::Ref polars_frame(const ResultMatrix& result, const std::vector<std::string>&
         py::Ref name = py::to_str(labels[c]);
         py::Ref values;
         if (decoded[c]) {
-            values = decode_column(matrix, c, *learned);
+            // As a list: polars takes an object array for a column of
+            // Python objects when it starts with None.
+            values = py::check(PySequence_List(decode_column(matrix, c, *learned).get()));
         } else {
             // Column c of the Fortran-order result: one contiguous view.
             py::Ref key = py::check(Py_BuildValue("(On)", all_rows.get(), static_cast<Py_ssize_t>(c)));
