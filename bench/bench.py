@@ -465,6 +465,30 @@ def decode_cases(run, decodable):
                 lambda: [uniques.take(c) for c, uniques in factorized])
 
 
+def polars_frame_cases(run, rows, rng):
+    """polars frames in and out: kavrel's encode of a polars frame of String
+    (and of Categorical) columns against polars' own dense rank of the same
+    frame, which gives the same codes.  Measured where polars loads (314)."""
+    try:
+        import polars as pl
+    except ImportError:
+        run.skip("polars frames", "kavrel", "polars publishes no free-threaded build (its abi3 wheels do not load "
+                 "on this interpreter): measured in 314")
+        return
+    low = low_cardinality_table(rows, rng)[:, :len(LOW_CARDS)]
+    wide = wide_table(rows, rng)[:, :4]
+    n = f"{rows:,}"
+    for case, m, dtype in ((f"polars frame, low-cardinality text, {n} x 4", low, pl.String),
+                           (f"polars frame, low-cardinality Categorical, {n} x 4", low, pl.Categorical),
+                           (f"polars frame, wide text (10 to 1,000,000 distinct), {n} x 4", wide, pl.String)):
+        frame = pl.DataFrame({f"c{i}": pl.Series(m[:, i].tolist(), dtype=dtype) for i in range(m.shape[1])})
+        enc = kavrel.Encoder()
+        reference = enc.encode(frame).to_numpy()
+        run.add(case, "kavrel", "kavrel", "enc.encode(df)", lambda: enc.encode(frame))
+        run.add(case, "polars-native", 'polars df.select(pl.all().rank("dense") - 1)',
+                'df.select(pl.all().rank("dense") - 1)', lambda: polars_rank(frame), reference)
+
+
 def versions():
     out = {"python": platform.python_version(), "numpy": np.__version__, "pandas": pd.__version__}
     for name, module in (("pyarrow", "pyarrow"), ("scikit-learn", "sklearn"), ("polars", "polars")):
@@ -491,6 +515,7 @@ def main():
     run = Run(repeat)
     enc, decodable, wide = encode_cases(run, rows, long_rows, rng)
     decode_cases(run, decodable)
+    polars_frame_cases(run, rows, rng)
 
     # The serial part: reading the Python objects, per cell.
     numeric = np.array(wide[:, 4:], dtype=object)
