@@ -195,8 +195,8 @@ bool read_dictionary(ArrowStream s, std::size_t n_rows, ColumnLists& lists, std:
     // alive (moving the structs moves no buffer).
     auto owner = std::make_shared<const ArrowStream>(std::move(s));
     lists.keep_alive(owner);
+    // No room reserved for n_rows texts: most cells share an entry.
     constexpr std::size_t unmet = std::numeric_limits<std::size_t>::max();
-    lists.reserve_texts(c, n_rows);
     for (std::size_t k = 0; k < owner->chunks.size(); ++k) {
         const ArrowArray& chunk = *owner->chunks[k];
         const std::vector<std::optional<std::string_view>>& texts = dictionaries[k];
