@@ -518,6 +518,30 @@ def decodable_ids(decodable):
     return next(table for case, table, _ in decodable if case.endswith("distinct ids"))
 
 
+def polars_frame_cases(run, rows, rng):
+    """polars frames in and out: kavrel's encode of a polars frame of String
+    (and of Categorical) columns against polars' own dense rank of the same
+    frame, which gives the same codes.  Measured where polars loads (314)."""
+    try:
+        import polars as pl
+    except ImportError:
+        run.skip("polars frames", "kavrel", "polars publishes no free-threaded build (its abi3 wheels do not load "
+                 "on this interpreter): measured in 314")
+        return
+    low = low_cardinality_table(rows, rng)[:, :len(LOW_CARDS)]
+    wide = wide_table(rows, rng)[:, :4]
+    n = f"{rows:,}"
+    for case, m, dtype in ((f"encode {n} x 4 polars frame, String (low-cardinality)", low, pl.String),
+                           (f"encode {n} x 4 polars frame, Categorical (low-cardinality)", low, pl.Categorical),
+                           (f"encode {n} x 4 polars frame, String (wide text columns)", wide, pl.String)):
+        frame = pl.DataFrame({f"c{i}": pl.Series(m[:, i].tolist(), dtype=dtype) for i in range(m.shape[1])})
+        enc = kavrel.Encoder()
+        reference = enc.encode(frame).to_numpy()
+        run.add(case, "kavrel", "kavrel", "enc.encode(df)", lambda: enc.encode(frame))
+        run.add(case, "polars-native", 'polars df.select(pl.all().rank("dense") - 1)',
+                'df.select(pl.all().rank("dense") - 1)', lambda: polars_rank(frame), reference)
+
+
 def versions():
     out = {"python": platform.python_version(), "numpy": np.__version__, "pandas": pd.__version__}
     for name, module in (("pyarrow", "pyarrow"), ("scikit-learn", "sklearn"), ("polars", "polars")):
@@ -546,6 +570,7 @@ def main():
     decode_cases(run, decodable)
     transform_cases(run, decodable)
     labels_case(run, decodable_ids(decodable))
+    polars_frame_cases(run, rows, rng)
 
     # The serial part: reading the Python objects, per cell.
     numeric = np.array(wide[:, 4:], dtype=object)

@@ -19,6 +19,7 @@ namespace kavrel {
 // column labels of the input frame, one per column, in column order.
 struct OUT {
     std::optional<std::vector<std::string>> labels;  // absent: array kind
+    bool polars = false;                             // a polars frame (with labels)
 
     bool is_table() const noexcept { return labels.has_value(); }
 };

@@ -1,4 +1,4 @@
-"""Label encoding of the text columns of numpy arrays and pandas frames, on a shared thread pool."""
+"""Label encoding of the text columns of numpy arrays and pandas and polars frames, on a shared thread pool."""
 
 from collections.abc import Iterable, Mapping
 from typing import Any, Literal, Self, final, overload
@@ -6,6 +6,7 @@ from typing import Any, Literal, Self, final, overload
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+import polars as pl
 
 __all__ = ["Encoder"]
 
@@ -85,10 +86,12 @@ class Encoder:
     def encode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
         """Encodes the text columns of ``obj`` and learns their codes.
 
-        ``obj`` is a 2-D ``numpy.ndarray`` (also ``numpy.memmap``) or a
-        ``pandas.DataFrame``; the result is a new object of the same kind
-        holding float64: an array, or a frame with the input's column labels
-        (as strings) and a fresh default index.  The input is never modified.
+        ``obj`` is a 2-D ``numpy.ndarray`` (also ``numpy.memmap``), a
+        ``pandas.DataFrame`` or a ``polars.DataFrame``; the result is a new
+        object of the same kind holding float64: an array, or a frame with
+        the input's column labels (as strings; a pandas frame with a fresh
+        default index, a polars frame of Float64 columns).  The input is
+        never modified.
 
         A cell is a number when Python's float protocol accepts it; strings
         (even ``"1.5"``), ``None`` and integers too large for a double are
@@ -98,7 +101,11 @@ class Encoder:
         markers ``"<NA>"``, ``"nan"`` and ``"NaN"`` get no code and encode as
         NaN.  Numeric columns are copied as floats.  A frame's missing values
         (NaN, ``None``, ``pd.NA``, NaT) are read as reading ``values`` cell by
-        cell gives them.
+        cell gives them.  A polars frame's cells are those of the pandas
+        frame holding the same data, a null being NaN: its String,
+        Categorical and Enum columns are texts, read from their Arrow
+        buffers, its integer, float and Boolean columns numbers; a column of
+        another type is read from the Python objects polars gives of it.
 
         A 2-D float64 array is copied as it is and the encoder forgets what
         it learned; every other table replaces the learned columns with its
@@ -115,17 +122,21 @@ class Encoder:
 
     @overload
     def encode(self, obj: pd.DataFrame) -> pd.DataFrame: ...
+    @overload
+    def encode(self, obj: pl.DataFrame) -> pl.DataFrame: ...
 
     @overload
     def decode(self, obj: npt.NDArray[Any]) -> npt.NDArray[Any]:
         """Turns the codes of the text columns that the last ``encode`` learned back into strings.
 
-        ``obj`` is a 2-D ``numpy.ndarray`` or a ``pandas.DataFrame`` of codes;
-        the result is a new object of the same kind.  A code is truncated
+        ``obj`` is a 2-D ``numpy.ndarray``, a ``pandas.DataFrame`` or a
+        ``polars.DataFrame`` of codes; the result is a new object of the same
+        kind.  A code is truncated
         toward zero (2.9 -> 2, negatives -> 0).  A code that the column never
         gave out, and NaN, decode to the string ``"NaN"`` in an array (dtype
         object; the other cells are Python floats) and to ``None`` in a frame
-        (only the learned columns become dtype object).  An encoder that has
+        (only the learned columns become dtype object; in a polars frame,
+        String columns holding null).  An encoder that has
         learned nothing returns the codes as float64.
 
         Raises ``TypeError`` for wrong arguments and unsupported types,
@@ -136,6 +147,8 @@ class Encoder:
 
     @overload
     def decode(self, obj: pd.DataFrame) -> pd.DataFrame: ...
+    @overload
+    def decode(self, obj: pl.DataFrame) -> pl.DataFrame: ...
     @overload
     def transform(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
         """Codes ``obj`` with what the last ``encode`` learned, learning nothing.
@@ -160,3 +173,5 @@ class Encoder:
 
     @overload
     def transform(self, obj: pd.DataFrame) -> pd.DataFrame: ...
+    @overload
+    def transform(self, obj: pl.DataFrame) -> pl.DataFrame: ...

@@ -83,6 +83,19 @@ bool ArrowStrings::readable(const ArrowArray& chunk, Layout layout) noexcept {
     return false;
 }
 
+std::optional<ArrowStrings::Layout> ArrowStrings::layout_of(const ArrowSchema& schema) noexcept {
+    const char* format = schema.format;
+    if (format == nullptr || schema.dictionary != nullptr || schema.n_children != 0) return std::nullopt;
+    if (std::strcmp(format, "u") == 0) return Layout::string;
+    if (std::strcmp(format, "U") == 0) return Layout::large_string;
+    if (std::strcmp(format, "vu") == 0) return Layout::string_view;
+    return std::nullopt;
+}
+
+bool ArrowStrings::chunk_readable(const ArrowArray& chunk, Layout layout) noexcept {
+    return well_formed(chunk, layout == Layout::string_view) && readable(chunk, layout);
+}
+
 bool arrow_text_is_valid(const char* text, std::size_t size) {
     // Large buffers are checked in pieces on the pool.  Each cut is moved
     // forward past continuation bytes, so no piece starts inside a
@@ -107,7 +120,7 @@ bool arrow_text_is_valid(const char* text, std::size_t size) {
     return valid.load();
 }
 
-std::optional<ArrowStrings> ArrowStrings::open(py::Handle exporter) {
+std::optional<ArrowStream> read_arrow_stream(py::Handle exporter) {
     py::Ref capsule = py::Ref::steal(PyObject_CallMethodNoArgs(exporter.get(), py::names().arrow_c_stream.get()));
     if (!capsule) {
         py::clear_ordinary_error();
@@ -120,34 +133,38 @@ std::optional<ArrowStrings> ArrowStrings::open(py::Handle exporter) {
         return std::nullopt;
     }
     if (exported->release == nullptr) return std::nullopt;  // taken by someone else
-    ArrowStrings column;
+    ArrowStream read;
     // Ours from here on; the capsule's destructor sees it released.
-    column.stream_ = arrow::Stream::take(exported);
-
-    arrow::Schema schema;
-    if (column.stream_->get_schema(column.stream_.get(), schema.get()) != 0 || schema.released())
+    read.stream = arrow::Stream::take(exported);
+    if (read.stream->get_schema(read.stream.get(), read.schema.get()) != 0 || read.schema.released())
         return std::nullopt;
-    const char* format = schema->format;
-    if (format == nullptr || schema->dictionary != nullptr || schema->n_children != 0) return std::nullopt;
-    if (std::strcmp(format, "u") == 0)
-        column.layout_ = Layout::string;
-    else if (std::strcmp(format, "U") == 0)
-        column.layout_ = Layout::large_string;
-    else if (std::strcmp(format, "vu") == 0)
-        column.layout_ = Layout::string_view;
-    else
-        return std::nullopt;
-
     for (;;) {
         arrow::Array chunk;
-        if (column.stream_->get_next(column.stream_.get(), chunk.get()) != 0) return std::nullopt;
+        if (read.stream->get_next(read.stream.get(), chunk.get()) != 0) return std::nullopt;
         if (chunk.released()) break;  // the end of the stream
-        if (!well_formed(*chunk, column.layout_ == Layout::string_view) || !readable(*chunk, column.layout_) ||
+        read.chunks.push_back(std::move(chunk));
+    }
+    return read;
+}
+
+std::optional<ArrowStrings> ArrowStrings::open(py::Handle exporter) {
+    std::optional<ArrowStream> stream = read_arrow_stream(exporter);
+    if (!stream) return std::nullopt;
+    return of(std::move(*stream));
+}
+
+std::optional<ArrowStrings> ArrowStrings::of(ArrowStream stream) {
+    std::optional<Layout> layout = layout_of(*stream.schema);
+    if (!layout) return std::nullopt;
+    ArrowStrings column;
+    column.layout_ = *layout;
+    for (const arrow::Array& chunk : stream.chunks) {
+        if (!chunk_readable(*chunk, column.layout_) ||
             static_cast<std::size_t>(chunk->length) > std::numeric_limits<std::size_t>::max() - column.length_)
             return std::nullopt;
         column.length_ += static_cast<std::size_t>(chunk->length);
-        column.chunks_.push_back(std::move(chunk));
     }
+    column.data_ = std::move(stream);
     return column;
 }
 

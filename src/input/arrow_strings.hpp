@@ -18,6 +18,21 @@
 
 namespace kavrel {
 
+// A stream taken over from its producer's capsule, with its schema and all
+// its chunks, read to its end.  Released in reverse order: the chunks, the
+// schema, then the stream.
+struct ArrowStream {
+    arrow::Stream stream;
+    arrow::Schema schema;
+    std::vector<arrow::Array> chunks;
+};
+
+// The stream that `exporter.__arrow_c_stream__()` exports, read whole.
+// Nothing when the export raises an ordinary exception (cleared), or the
+// stream reports a failure; MemoryError and what is not an Exception throw
+// py::PythonError.  Nothing of a chunk is checked here.
+std::optional<ArrowStream> read_arrow_stream(py::Handle exporter);
+
 class ArrowStrings {
 public:
     // The column that `exporter` (e.g. a pyarrow ChunkedArray) streams, when
@@ -26,6 +41,8 @@ public:
     // export raises an ordinary exception (cleared); MemoryError and what
     // is not an Exception throw py::PythonError.
     static std::optional<ArrowStrings> open(py::Handle exporter);
+    // The same, of a stream already read.
+    static std::optional<ArrowStrings> of(ArrowStream stream);
 
     std::size_t length() const noexcept { return length_; }
 
@@ -42,8 +59,23 @@ public:
     template <class Texts>
     bool as_offsets(Texts&& texts) const;
 
+    // A string array that comes otherwise than as a stream's chunk (the
+    // values of a dictionary array), described by `schema`: checked as
+    // open() checks a chunk, then read as for_each reads.  False when it is
+    // not one of the string layouts, not readable, or not UTF-8.
+    template <class Text, class Null>
+    static bool for_each_in(const ArrowSchema& schema, const ArrowArray& array, Text&& text, Null&& null);
+
 private:
     enum class Layout { string, large_string, string_view };
+
+    // The layout that `schema` describes, if it is a plain string type.
+    static std::optional<Layout> layout_of(const ArrowSchema& schema) noexcept;
+    // Whether `chunk` has the buffers of `layout` and reading it stays
+    // within them.
+    static bool chunk_readable(const ArrowArray& chunk, Layout layout) noexcept;
+    template <class Text, class Null>
+    static bool for_each_in_chunk(const ArrowArray& chunk, Layout layout, Text& text, Null& null);
 
     // Whether reading `chunk` as `layout` stays within its buffers.
     static bool readable(const ArrowArray& chunk, Layout layout) noexcept;
@@ -65,10 +97,8 @@ private:
 
     Layout layout_ = Layout::string;
     std::size_t length_ = 0;
-    // Released in reverse order: the chunks, then the stream.  Every chunk
-    // was found readable when it was opened.
-    arrow::Stream stream_;
-    std::vector<arrow::Array> chunks_;
+    // Every chunk was found readable when it was opened.
+    ArrowStream data_;
 };
 
 // Whether `text` is well-formed UTF-8; a large text is checked on the pool.
@@ -132,23 +162,32 @@ bool ArrowStrings::for_each_view_string(const ArrowArray& chunk, Text& text, Nul
 }
 
 template <class Text, class Null>
-bool ArrowStrings::for_each(Text&& text, Null&& null) const {
-    for (const arrow::Array& chunk : chunks_) {
-        bool read = false;
-        switch (layout_) {
-            case Layout::string: read = for_each_offset_string<std::int32_t>(*chunk, text, null); break;
-            case Layout::large_string: read = for_each_offset_string<std::int64_t>(*chunk, text, null); break;
-            case Layout::string_view: read = for_each_view_string(*chunk, text, null); break;
-        }
-        if (!read) return false;
+bool ArrowStrings::for_each_in_chunk(const ArrowArray& chunk, Layout layout, Text& text, Null& null) {
+    switch (layout) {
+        case Layout::string: return for_each_offset_string<std::int32_t>(chunk, text, null);
+        case Layout::large_string: return for_each_offset_string<std::int64_t>(chunk, text, null);
+        case Layout::string_view: return for_each_view_string(chunk, text, null);
     }
+    return false;
+}
+
+template <class Text, class Null>
+bool ArrowStrings::for_each(Text&& text, Null&& null) const {
+    for (const arrow::Array& chunk : data_.chunks)
+        if (!for_each_in_chunk(*chunk, layout_, text, null)) return false;
     return true;
+}
+
+template <class Text, class Null>
+bool ArrowStrings::for_each_in(const ArrowSchema& schema, const ArrowArray& array, Text&& text, Null&& null) {
+    std::optional<Layout> layout = layout_of(schema);
+    return layout && chunk_readable(array, *layout) && for_each_in_chunk(array, *layout, text, null);
 }
 
 template <class Texts>
 bool ArrowStrings::as_offsets(Texts&& texts) const {
-    if (chunks_.size() != 1 || layout_ == Layout::string_view) return false;
-    const ArrowArray& chunk = *chunks_.front();
+    if (data_.chunks.size() != 1 || layout_ == Layout::string_view) return false;
+    const ArrowArray& chunk = *data_.chunks.front();
     if (chunk.length == 0 || (chunk.null_count != 0 && chunk.buffers[0] != nullptr)) return false;
     if (!for_each([](std::string_view) {}, [] {})) return false;
     const char* data = static_cast<const char*>(chunk.buffers[2]);

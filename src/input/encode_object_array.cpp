@@ -5,6 +5,7 @@
 #include "../core/transform.hpp"
 #include "../python/errors.hpp"
 #include "frame_columns.hpp"
+#include "polars_columns.hpp"
 #include "read_table.hpp"
 #include "result_matrix.hpp"
 
@@ -22,6 +23,8 @@ void read_table(py::Handle obj, const OUT& kind, std::size_t n_rows, std::size_t
                 Forget&& forget) {
     if (!kind.is_table()) {
         read_cells(obj, n_rows, n_cols, lists);
+    } else if (kind.polars) {
+        read_polars_columns(obj, n_rows, n_cols, lists);
     } else if (!read_frame_columns(obj, n_rows, n_cols, lists)) {
         forget();
         lists.reset();

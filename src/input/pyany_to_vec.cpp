@@ -6,6 +6,7 @@
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
 #include "encode_object_array.hpp"
+#include "polars_columns.hpp"
 #include "result_matrix.hpp"
 
 #include <cinttypes>
@@ -100,9 +101,13 @@ OUT recognise(py::Handle obj) {
     std::string type_name = py::utf8_of(name_text.get());
 
     OUT out;
-    if (type_name == "DataFrame")
+    if (type_name == "ndarray" || type_name == "memmap") return out;
+    // polars' frames are found by their class, whatever a subclass is
+    // named; any other "DataFrame" is taken for pandas'.
+    out.polars = is_polars_frame(obj);
+    if (out.polars || type_name == "DataFrame")
         out.labels = read_labels(obj);
-    else if (type_name != "ndarray" && type_name != "memmap")
+    else
         unsupported_type(type_name);
     return out;
 }

@@ -5,6 +5,7 @@
 #include "../python/numpy_api.hpp"
 #include "../python/utf8.hpp"
 #include "decode.hpp"
+#include "polars_frame.hpp"
 
 #include <utility>
 
@@ -38,6 +39,7 @@ py::Ref table_output(ResultMatrix result, const std::vector<std::string>& labels
 py::Ref arr_to_out(ResultMatrix result, OUT out, LearnedState* learned) {
     if (!out.is_table()) return array_output(std::move(result), learned);
     if (learned != nullptr && learned->info.object_columns.empty()) learned = nullptr;
+    if (out.polars) return polars_frame(result, *out.labels, learned);
     return table_output(std::move(result), *out.labels, learned);
 }
 

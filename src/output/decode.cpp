@@ -118,7 +118,27 @@ bool distinct_labels(const std::vector<std::string>& labels) {
     return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 }
 
+// The label of cell (r, col), or None, fetching those of later rows.
+py::Ref label_at(LabelCache& labels, MatrixView matrix, std::size_t r, std::size_t col) {
+    const std::size_t n_rows = matrix.n_rows;
+    if (r + slot_ahead < n_rows) labels.prefetch_slot(matrix.at(r + slot_ahead, col));
+    if (r + label_ahead < n_rows) labels.prefetch_label(matrix.at(r + label_ahead, col));
+    PyObject* label = labels.label_of(matrix.at(r, col));
+    return py::Ref::borrow(label ? label : Py_None);
+}
+
 }  // namespace
+
+py::Ref decode_column(MatrixView matrix, std::size_t col, LearnedState& learned) {
+    const std::size_t n_rows = matrix.n_rows;
+    LabelCache column_labels(learned, col, n_rows);
+    if (n_rows > 0 && col >= matrix.n_cols) fail(msg::ndarray_index_out_of_bounds);
+    npy_intp length = static_cast<npy_intp>(n_rows);
+    py::Ref values = object_array(1, &length);
+    auto** elements = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    for (std::size_t r = 0; r < n_rows; ++r) put(elements + r, label_at(column_labels, matrix, r, col));
+    return values;
+}
 
 py::Ref decode_array(MatrixView matrix, LearnedState& learned) {
     const EncodingInfo& info = learned.info;
@@ -192,21 +212,8 @@ void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::st
     }
     const std::size_t n_rows = matrix.n_rows;
     for (std::size_t col : info.object_columns) {
-        LabelCache column_labels(learned, col, n_rows);
-        if (n_rows > 0 && col >= matrix.n_cols) fail(msg::ndarray_index_out_of_bounds);
-        auto label_at = [&](std::size_t r) {
-            if (r + slot_ahead < n_rows) column_labels.prefetch_slot(matrix.at(r + slot_ahead, col));
-            if (r + label_ahead < n_rows) column_labels.prefetch_label(matrix.at(r + label_ahead, col));
-            PyObject* label = column_labels.label_of(matrix.at(r, col));
-            return py::Ref::borrow(label ? label : Py_None);
-        };
-
         if (whole_columns) {
-            npy_intp length = static_cast<npy_intp>(n_rows);
-            py::Ref values = object_array(1, &length);
-            auto** elements =
-                static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
-            for (std::size_t r = 0; r < n_rows; ++r) put(elements + r, label_at(r));
+            py::Ref values = decode_column(matrix, col, learned);
             py::Ref name = py::to_str(checked_at(labels, col));
             py::Ref args = py::check(PyTuple_Pack(1, values.get()));
             py::Ref column =
@@ -218,9 +225,11 @@ void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::st
             continue;
         }
 
+        LabelCache column_labels(learned, col, n_rows);
+        if (n_rows > 0 && col >= matrix.n_cols) fail(msg::ndarray_index_out_of_bounds);
         py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(n_rows)));
         for (std::size_t r = 0; r < n_rows; ++r)
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), label_at(r).release());
+            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), label_at(column_labels, matrix, r, col).release());
         py::Ref name = py::to_str(checked_at(labels, col));
 
         py::Ref column = py::check(PyObject_GetItem(frame.get(), name.get()));

@@ -20,6 +20,10 @@ namespace kavrel {
 // a cell has none) and every other cell a Python float of its value.
 py::Ref decode_array(MatrixView matrix, LearnedState& learned);
 
+// New reference: a 1-D array of dtype object holding the labels of the
+// learned column `col` of the matrix, None where a cell has none.
+py::Ref decode_column(MatrixView matrix, std::size_t col, LearnedState& learned);
+
 // Turns each learned column of `frame` (a frame of float64 columns that this
 // call made, named by `labels`) into dtype object holding its labels, None
 // where a cell has none.

@@ -76,6 +76,7 @@ const Names& names() {
     n->astype = intern("astype");
     n->loc = intern("loc");
     n->pandas = intern("pandas");
+    n->polars = intern("polars");
     n->DataFrame = intern("DataFrame");
     n->Series = intern("Series");
     n->StringDtype = intern("StringDtype");

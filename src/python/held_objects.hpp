@@ -20,6 +20,7 @@ struct Names {
     Ref arrow_array, arrow_c_stream;  // __arrow_array__, __arrow_c_stream__
     Ref setitem, astype, loc;         // __setitem__ and what decode's frames take
     Ref pandas, DataFrame, Series, StringDtype, CategoricalDtype, NA, NaT;
+    Ref polars;
 };
 
 // Borrowed, made on first need.  Throws PythonError when making them fails

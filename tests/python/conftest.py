@@ -149,6 +149,20 @@ class DataFrame:
         self.shape = values.shape
 
 
+def pandas_twin(frame):
+    """The pandas frame that holds the same data as the polars `frame`: its
+    to_pandas(), with each null a NaN, the missing value of a pandas frame
+    (pandas 2 makes None of a null in an object column, which is a cell
+    like any other)."""
+    twin = frame.to_pandas()
+    for name in twin.columns:
+        if twin[name].dtype == object:
+            cells = twin[name].to_numpy(dtype=object, copy=True)
+            cells[pd.isna(cells)] = np.nan
+            twin[name] = pd.Series(cells, dtype=object, index=twin.index)
+    return twin
+
+
 # Threads: generous limits, only so that a broken module fails a test
 # instead of hanging it.
 WAIT = 60.0

@@ -16,11 +16,17 @@ import warnings
 import numpy as np
 import pandas as pd
 import pyarrow as pa
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kavrel
-from conftest import GeneralFrame, ndarray
+from conftest import GeneralFrame, ndarray, pandas_twin
+
+try:
+    import polars as pl
+except ImportError:  # its abi3 wheels load on no free-threaded build
+    pl = None
 
 _RANDOM = os.environ.get("KAVREL_FUZZ_RANDOM") == "1"
 FUZZ = settings(
@@ -511,3 +517,83 @@ def test_arrays_read_alike_on_both_roads(plan):
 @given(frames())
 def test_frames_read_alike_on_both_roads(plan):
     assert_same_roads(lambda: make_frame(*plan), GeneralFrame)
+
+
+# --- polars frames and their pandas twins -----------------------------------------
+
+POLARS_INTS = {f"{sign}Int{bits}": (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if sign == "" else (0, 2**bits - 1)
+               for sign in ("", "U") for bits in (8, 16, 32, 64)}
+
+
+def polars_column(n):
+    """(kind, dtype argument, cells): a column of a type that polars hands
+    over as Arrow strings, a dictionary, numbers, or else Python objects."""
+    def cells(values):
+        return st.lists(st.one_of(values, st.none()), min_size=n, max_size=n)
+
+    def enum(categories):
+        return st.tuples(st.just("enum"), st.just(categories), cells(st.sampled_from(categories)))
+
+    return st.one_of(
+        st.tuples(st.sampled_from(["String", "Categorical"]), st.none(), cells(texts)),
+        st.lists(texts, min_size=1, max_size=5, unique=True).flatmap(enum),
+        st.sampled_from(sorted(POLARS_INTS)).flatmap(
+            lambda t: st.tuples(st.just(t), st.none(), cells(st.integers(*POLARS_INTS[t])))),
+        st.tuples(st.just("Float64"), st.none(), cells(floats)),
+        st.tuples(st.just("Float32"), st.none(), cells(float_bits(32).map(lambda b: float(np.uint32(b).view(np.float32))))),
+        st.tuples(st.sampled_from(["Boolean", "Null"]), st.none(), cells(st.booleans())),
+        st.tuples(st.just("Binary"), st.none(), cells(st.binary(max_size=3))),
+        st.tuples(st.just("Decimal"), st.none(), cells(st.integers(-(10**6), 10**6))),
+    )
+
+
+@st.composite
+def polars_frames(draw):
+    """A polars frame of a few columns, in chunks that start inside their
+    buffers (an offset), or one chunk."""
+    n = draw(st.integers(0, 6))
+    columns = draw(st.lists(polars_column(n), max_size=5))
+    cuts = sorted(draw(st.lists(st.integers(0, n), max_size=3)))
+    return n, columns, cuts
+
+
+def make_polars(n, columns, cuts):
+    def series(i, kind, argument, cells):
+        name = f"c{i}"
+        if kind == "enum":
+            return pl.Series(name, cells, dtype=pl.String).cast(pl.Enum(argument))
+        if kind == "Null":
+            return pl.Series(name, [None] * n, dtype=pl.Null)
+        return pl.Series(name, cells, dtype=pl.Decimal(10, 2) if kind == "Decimal" else getattr(pl, kind))
+
+    frame = pl.DataFrame([series(i, *column) for i, column in enumerate(columns)])
+    bounds = [0, *cuts, n]
+    pieces = [frame.slice(a, b - a) for a, b in zip(bounds, bounds[1:])]
+    return pl.concat(pieces, rechunk=False) if columns else frame
+
+
+def same_bits(codes, twin_codes):
+    a, b = codes.to_numpy().astype(np.float64), twin_codes.to_numpy(dtype=np.float64)
+    assert a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+
+@pytest.mark.skipif(pl is None, reason="polars is not installed here")
+@FUZZ
+@given(polars_frames())
+def test_polars_frames_read_as_their_pandas_twins(plan):
+    """Codes, labels, transform and decode of a polars frame are those of
+    the pandas frame holding the same data."""
+    frame, twin = make_polars(*plan), pandas_twin(make_polars(*plan))
+    enc, twin_enc = kavrel.Encoder(), kavrel.Encoder()
+    codes, twin_codes = enc.encode(frame), twin_enc.encode(twin)
+    assert type(codes) is pl.DataFrame and codes.columns == frame.columns
+    assert all(dtype == pl.Float64 for dtype in codes.dtypes)
+    same_bits(codes, twin_codes)
+    assert enc.labels == twin_enc.labels
+    same_bits(enc.transform(frame), twin_codes)
+    decoded, twin_decoded = enc.decode(codes), twin_enc.decode(twin_codes)
+    assert type(decoded) is pl.DataFrame and decoded.columns == frame.columns
+    for c, name in enumerate(frame.columns):
+        assert decoded[name].dtype == (pl.String if c in enc.labels else pl.Float64)
+        for x, y in zip(decoded[name].to_list(), twin_decoded[name].tolist(), strict=True):
+            same_cell(x, y)

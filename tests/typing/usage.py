@@ -8,6 +8,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+import polars as pl
 
 import kavrel
 
@@ -32,6 +33,14 @@ def applied(train: pd.DataFrame, test: pd.DataFrame, rows: npt.NDArray[np.str_])
     codes: npt.NDArray[np.float64] = enc.transform(rows)
     assert codes.dtype == np.float64
     enc.transform([["a"]])  # type: ignore[call-overload]
+    return enc.transform(test)
+
+
+def polars_frames(train: pl.DataFrame, test: pl.DataFrame) -> pl.DataFrame:
+    enc = kavrel.Encoder()
+    codes: pl.DataFrame = enc.encode(train)
+    back: pl.DataFrame = enc.decode(codes)
+    assert back.columns == train.columns
     return enc.transform(test)
 
 
