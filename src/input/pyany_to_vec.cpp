@@ -101,14 +101,14 @@ OUT recognise(py::Handle obj) {
     std::string type_name = py::utf8_of(name_text.get());
 
     OUT out;
-    if (type_name == "ndarray" || type_name == "memmap") return out;
-    // polars' frames are found by their class, whatever a subclass is
-    // named; any other "DataFrame" is taken for pandas'.
-    out.polars = is_polars_frame(obj);
-    if (out.polars || type_name == "DataFrame")
+    if (type_name == "DataFrame") {
+        // Of the frames by that name, polars' are told apart by their
+        // class; any other is taken for pandas'.
+        out.polars = is_polars_frame(obj);
         out.labels = read_labels(obj);
-    else
+    } else if (type_name != "ndarray" && type_name != "memmap") {
         unsupported_type(type_name);
+    }
     return out;
 }
 

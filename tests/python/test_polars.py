@@ -43,9 +43,15 @@ def test_transform_checks_the_learned_column_names():
         enc.transform(pl.DataFrame({"city": ["Bern"]}))
 
 
-def test_a_pyarrow_table_stays_refused():
-    with pytest.raises(TypeError, match="Unsupported type: 'Table'"):
-        kavrel.Encoder().encode(pa.table({"a": ["x", "y"]}))
+def test_only_frames_named_dataframe_are_taken():
+    """A pyarrow Table, or a polars frame of a class named otherwise, is
+    refused like any type of another name."""
+    class Frame(pl.DataFrame):
+        pass
+
+    for table, name in ((pa.table({"a": ["x", "y"]}), "Table"), (Frame({"a": ["x"]}), "Frame")):
+        with pytest.raises(TypeError, match=f"Unsupported type: '{name}'"):
+            kavrel.Encoder().encode(table)
 
 
 def test_polars_is_never_imported_to_recognise_a_table():
@@ -85,11 +91,11 @@ broken = [
     pa.Array.from_buffers(pa.string_view(), 1, [None, buf([20, 0, 0, 1 << 30], np.int32), pa.py_buffer(b"x" * 20)]),
 ]
 
-class Frame(pl.DataFrame):
+class DataFrame(pl.DataFrame):
     def get_columns(self):
         return [Exported(array) for array in broken]
 
-frame = Frame({f"c{i}": [0, 0] for i in range(len(broken))})
+frame = DataFrame({f"c{i}": [0, 0] for i in range(len(broken))})
 enc = kavrel.Encoder()
 codes = enc.encode(frame)
 print(enc.labels == {i: ("cell",) for i in range(len(broken))}, codes.rows()[0], np.isnan(codes.to_numpy()[1]).all())
