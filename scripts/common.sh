@@ -181,6 +181,13 @@ checkout_venv() {
             # environment would be seen by every checkout: it goes.
             "$REPO/scripts/enter" "$env_name" python -m pip uninstall --yes --quiet kavrel >/dev/null 2>&1 || true
         fi
+        if [ "$env_name" = 314 ]; then
+            # The root's shared venv holds the suite's own packages
+            # (scripts/provision-314), which --system-site-packages does not
+            # show: a venv made before they were there sees them too.
+            echo "$VENV_314/lib/python3.14/site-packages" \
+                > "$venv/lib/python3.14/site-packages/kavrel-shared-environment.pth"
+        fi
         if [ "$env_name" = ft ]; then
             want=$("$FT_VENV/bin/python" -c '
 import sys, tomllib
