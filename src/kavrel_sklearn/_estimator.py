@@ -23,8 +23,10 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
     encode and ``inverse_transform`` decodes.  kavrel's semantics hold, which
     are not ``OrdinalEncoder``'s: a column of numbers passes through as
     float64; a text column's labels are sorted byte by byte by their UTF-8
-    text; a missing value (``None``, NaN, ``"<NA>"``, ``"nan"``, ``"NaN"``)
-    and a label never learned code as NaN, never raising.
+    text; a missing value (NaN, ``pd.NA`` and the texts ``"<NA>"``,
+    ``"nan"``, ``"NaN"``; ``None`` is the text ``"None"``) and a label never
+    learned code as NaN, never raising.  ``encoding`` is
+    ``kavrel.Encoder``'s, checked by ``fit``.
 
     Input: a pandas DataFrame is read by kavrel as it is (no copy into an
     object array); a 2-D ndarray of any dtype (object, numbers, str,
