@@ -12,6 +12,7 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 import kavrel  # noqa: E402
+from conftest import run_python  # noqa: E402
 from kavrel_sklearn.dask import encode_dask  # noqa: E402
 
 
@@ -112,3 +113,7 @@ def test_numbers_read_as_in_the_whole_table(client):
     # str(), though alone the one that starts with 1.0 would read "1".
     assert {"1", "1.0"} <= set(decoded["late"].dropna())
     assert "1.0" in set(decoded["lead"]) and "1" not in set(decoded["lead"])
+
+
+def test_needs_no_scikit_learn():
+    run_python("import sys; sys.modules['sklearn'] = None; from kavrel_sklearn.dask import encode_dask")
