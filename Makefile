@@ -3,7 +3,7 @@
 ENVS := ft 314
 
 .PHONY: demo test core-tests python-tests tsan-core sanitize sanitize-address sanitize-thread bench bench-quick \
-	bench-core bench-pool wheel wheel-test typecheck
+	bench-core bench-pool bench-dask wheel wheel-test typecheck
 
 demo:
 	scripts/py ft demo/demo.py
@@ -67,3 +67,10 @@ wheel-test:
 # stubtest against the module (scripts/typecheck).
 typecheck:
 	scripts/typecheck
+
+# The Dask road (kavrel_sklearn.dask.encode_dask) on a local cluster of two
+# worker processes against one encode, in 314 (where Dask is installed):
+# slow, so not part of `make bench`.  BENCH_ARGS go to bench/dask_bench.py,
+# e.g. BENCH_ARGS="--rows 4000000 --partitions 40".
+bench-dask:
+	scripts/py 314 bench/dask_bench.py $(BENCH_ARGS)

@@ -542,6 +542,31 @@ def polars_frame_cases(run, rows, rng):
                 'df.select(pl.all().rank("dense") - 1)', lambda: polars_rank(frame), reference)
 
 
+def estimator_cases(run, decodable):
+    """scikit-learn's way in: KavrelEncoder().fit_transform against
+    OrdinalEncoder().fit_transform, both on the text columns alone of the
+    tables that encode_cases made (an estimator is fitted anew each time)."""
+    try:
+        from kavrel_sklearn import KavrelEncoder
+    except ImportError as e:
+        run.skip("fit_transform", "KavrelEncoder", f"not installed here ({e.name})")
+        return
+    for case, table, text_cols in decodable:
+        # One wide table (its 4 text columns hold up to 1,000,000 distinct
+        # strings), the low-cardinality ones, and neither long column.
+        if ("(wide)" in case and "object ndarray" not in case) or " x 1 " in case:
+            continue
+        rows, _, what = case.split(" ", 1)[1].split(" ", 2)
+        _, what = what.split(" ", 1)
+        name = f"fit_transform {rows} x {len(text_cols)} {what}, text columns"
+        text = table.iloc[:, text_cols] if isinstance(table, pd.DataFrame) else table[:, text_cols]
+        ref = KavrelEncoder().fit_transform(text)
+        run.add(name, "kavrel", "kavrel_sklearn KavrelEncoder.fit_transform", "KavrelEncoder().fit_transform(text)",
+                lambda: KavrelEncoder().fit_transform(text))
+        run.add(name, "sklearn", "sklearn OrdinalEncoder.fit_transform", "OrdinalEncoder().fit_transform(text)",
+                lambda: sklearn_encoder(text)[1], ref)
+
+
 def versions():
     out = {"python": platform.python_version(), "numpy": np.__version__, "pandas": pd.__version__}
     for name, module in (("pyarrow", "pyarrow"), ("scikit-learn", "sklearn"), ("polars", "polars")):
@@ -571,6 +596,7 @@ def main():
     transform_cases(run, decodable)
     labels_case(run, decodable_ids(decodable))
     polars_frame_cases(run, rows, rng)
+    estimator_cases(run, decodable)
 
     # The serial part: reading the Python objects, per cell.
     numeric = np.array(wide[:, 4:], dtype=object)
