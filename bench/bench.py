@@ -518,19 +518,25 @@ def decodable_ids(decodable):
     return next(table for case, table, _ in decodable if case.endswith("distinct ids"))
 
 
-def polars_frame_cases(run, rows, rng):
+def polars_frame_cases(run, decodable):
     """polars frames in and out: kavrel's encode of a polars frame of String
     (and of Categorical) columns against polars' own dense rank of the same
-    frame, which gives the same codes.  Measured where polars loads (314)."""
+    frame, which gives the same codes.  The frames hold the text columns of
+    the object ndarrays that encode_cases made (tables drawn anew could hold
+    a missing-value marker, which polars ranks).  Measured where polars
+    loads (314)."""
     try:
         import polars as pl
     except ImportError:
         run.skip("polars frames", "kavrel", "polars publishes no free-threaded build (its abi3 wheels do not load "
                  "on this interpreter): measured in 314")
         return
-    low = low_cardinality_table(rows, rng)[:, :len(LOW_CARDS)]
-    wide = wide_table(rows, rng)[:, :4]
-    n = f"{rows:,}"
+    def text_of(kind):
+        case, table, text_cols = next(t for t in decodable if t[0].endswith(f"object ndarray ({kind})"))
+        return table[:, text_cols]
+
+    low, wide = text_of("low-cardinality"), text_of("wide")
+    n = f"{low.shape[0]:,}"
     for case, m, dtype in ((f"encode {n} x 4 polars frame, String (low-cardinality)", low, pl.String),
                            (f"encode {n} x 4 polars frame, Categorical (low-cardinality)", low, pl.Categorical),
                            (f"encode {n} x 4 polars frame, String (wide text columns)", wide, pl.String)):
@@ -595,7 +601,7 @@ def main():
     decode_cases(run, decodable)
     transform_cases(run, decodable)
     labels_case(run, decodable_ids(decodable))
-    polars_frame_cases(run, rows, rng)
+    polars_frame_cases(run, decodable)
     estimator_cases(run, decodable)
 
     # The serial part: reading the Python objects, per cell.
