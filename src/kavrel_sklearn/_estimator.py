@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 from typing import Any, Self
 
 import numpy as np
@@ -28,8 +29,8 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
     learned code as NaN, never raising.  ``encoding`` is
     ``kavrel.Encoder``'s, checked by ``fit``.
 
-    Input: a pandas DataFrame is read by kavrel as it is (no copy into an
-    object array); a 2-D ndarray of any dtype (object, numbers, str,
+    Input: a pandas or polars DataFrame is read by kavrel as it is (no copy
+    into an object array); a 2-D ndarray of any dtype (object, numbers, str,
     ``StringDType``) is checked by scikit-learn's ``validate_data``, which
     does not copy it; a list of rows becomes an object ndarray first, so that
     its numbers stay numbers.  Output: a float64 ndarray, or the container
@@ -74,7 +75,7 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
         and NaN, decode to ``"NaN"``; numbers come back as floats), or a
         DataFrame of codes decoded to one (``None`` for those)."""
         check_is_fitted(self)
-        if not isinstance(X, pd.DataFrame):
+        if not _is_frame(X):
             X = check_array(_rows(X), dtype=None, ensure_all_finite=False)
         if X.shape[1] != self.n_features_in_:
             raise ValueError(
@@ -104,10 +105,20 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
 
     def _validate(self, X: Any, reset: bool) -> Any:
         """``X`` as kavrel reads it, with scikit-learn's checks of its shape
-        and feature names; a DataFrame goes to kavrel untouched."""
-        if isinstance(X, pd.DataFrame):
+        and feature names; a pandas or polars DataFrame goes to kavrel
+        untouched."""
+        if _is_frame(X):
             return validate_data(self, X, reset=reset, skip_check_array=True)
         return validate_data(self, _rows(X), reset=reset, dtype=None, ensure_all_finite=False)
+
+
+def _is_frame(X: Any) -> bool:
+    """A pandas DataFrame, or a polars one (polars is never imported here:
+    a frame of it exists only once it is)."""
+    if isinstance(X, pd.DataFrame):
+        return True
+    polars = sys.modules.get("polars")
+    return polars is not None and isinstance(X, polars.DataFrame)
 
 
 def _rows(X: Any) -> Any:
@@ -119,9 +130,10 @@ def _rows(X: Any) -> Any:
 
 
 def _plain_array(codes: Any) -> npt.NDArray[np.float64]:
-    """The codes as a float64 ndarray; a DataFrame's without a copy."""
-    if not isinstance(codes, pd.DataFrame):
-        return codes  # type: ignore[no-any-return]
+    """The codes as a float64 ndarray; a DataFrame's without a copy where
+    its library allows."""
+    if isinstance(codes, np.ndarray):
+        return codes
     out: npt.NDArray[np.float64] = codes.to_numpy()
     if not out.flags.writeable:
         # pandas' copy-on-write hands out a read-only view; the frame is ours

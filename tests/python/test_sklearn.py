@@ -149,3 +149,18 @@ def test_clone_and_pickle():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert restored.set_params(encoding="label").encoding == "label"
+
+
+def test_a_polars_frame_reaches_kavrel_as_a_frame():
+    pl = pytest.importorskip("polars")
+    X, _ = mixed_table(30, 5)
+    frame = pl.from_pandas(X)
+    est = KavrelEncoder()
+    codes = est.fit_transform(frame)
+    assert type(codes) is np.ndarray and codes.flags.writeable
+    np.testing.assert_array_equal(codes, KavrelEncoder().fit_transform(X))
+    np.testing.assert_array_equal(est.transform(frame), codes)
+    assert list(est.feature_names_in_) == ["city", "size", "kind"]
+    assert est.encoder_.__reduce__()[2][2] == ("city", "size", "kind")
+    back = est.inverse_transform(pl.DataFrame(codes, schema=["city", "size", "kind"]))
+    assert back["city"].to_list() == X["city"].tolist()
