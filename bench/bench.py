@@ -14,6 +14,7 @@ checked against kavrel's before anything is timed.
 
 import argparse
 import copy
+import gc
 import json
 import os
 import pathlib
@@ -107,16 +108,25 @@ def dtype_label(dtype):
 # --- timing --------------------------------------------------------------------
 
 def timed(fn, repeat):
-    """(median seconds, number of timed runs, result of the warm-up)."""
+    """(median seconds, number of timed runs, result of the warm-up).  The
+    collector is kept out of the timed runs, as timeit keeps it: the tables
+    alive here hold tens of millions of objects, and on the free-threaded
+    interpreter each collection walks them all, so a run that met one would
+    be timed with it whichever tool it timed."""
     t = time.perf_counter()
     result = fn()  # warm-up
     if time.perf_counter() - t > SLOW_SECONDS:
         repeat = 1
     times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            t = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - t)
+    finally:
+        gc.enable()
     return statistics.median(times), repeat, result
 
 
