@@ -5,6 +5,7 @@
 
 #include "encoding_info.hpp"
 #include "hashing.hpp"
+#include "large_buffer.hpp"
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
@@ -46,7 +47,9 @@ private:
         bool operator()(std::uint32_t code, std::string_view text) const noexcept { return (*labels)[code] == text; }
     };
 
-    boost::unordered_flat_set<std::uint32_t, ByText, ByText> codes_;
+    // Looked up at random, a cache miss each: on huge pages where it is
+    // large, so that a lookup costs no TLB miss besides.
+    boost::unordered_flat_set<std::uint32_t, ByText, ByText, LargeBufferAllocator<std::uint32_t>> codes_;
 };
 
 // One LabelIndex per text column of a learned state, made the first time a
