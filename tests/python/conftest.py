@@ -1,5 +1,6 @@
 """Shared helpers for the kavrel test suite."""
 
+import contextlib
 import math
 import os
 import subprocess
@@ -202,6 +203,21 @@ class CallInThread:
         if self.error is not None:
             raise self.error
         return self.result
+
+
+@contextlib.contextmanager
+def held_in_str(fn, above="x"):
+    """Calls fn on a new thread with the column [above, a BlockingCell]: the
+    cell sits below a text, so its column is already text and fn is held
+    inside the cell's str().  Yields the call once it is held there; lets it
+    go on when the block ends (its result is then call.join())."""
+    cell = BlockingCell()
+    call = CallInThread(fn, obj_column(above, cell))
+    try:
+        assert cell.entered.wait(WAIT)
+        yield call
+    finally:
+        cell.release.set()
 
 
 def learned_encoder(table=None):

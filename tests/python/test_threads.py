@@ -15,20 +15,12 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import WAIT, BlockingCell, CallInThread, FailingStr, learned_encoder, obj_array, obj_column
-
-def held_table(cell):
-    # The cell sits below a string, so its column is already text when the
-    # cell is reached and str() is called on it.
-    return obj_column("x", cell)
+from conftest import WAIT, CallInThread, FailingStr, held_in_str, learned_encoder, obj_array, obj_column
 
 
 def test_running_encode_excludes_every_other_call():
     enc = learned_encoder()
-    cell = BlockingCell()
-    call = CallInThread(enc.encode, held_table(cell))
-    try:
-        assert cell.entered.wait(WAIT)
+    with held_in_str(enc.encode) as call:
         with pytest.raises(RuntimeError) as excinfo:
             enc.encode(obj_column("q"))
         assert str(excinfo.value) == "Already borrowed"
@@ -37,8 +29,6 @@ def test_running_encode_excludes_every_other_call():
         assert str(excinfo.value) == "Already mutably borrowed"
         # Another encoder is not affected.
         assert kavrel.Encoder().encode(obj_column("q")).tolist() == [[0.0]]
-    finally:
-        cell.release.set()
     assert call.join().tolist() == [[1.0], [0.0]]
     # The held encode finished and stored what it learned.
     assert enc.decode(np.array([[0.0], [1.0]])).tolist() == [["held"], ["x"]]
@@ -46,17 +36,12 @@ def test_running_encode_excludes_every_other_call():
 
 def test_running_decode_excludes_encode_but_not_decode():
     enc = learned_encoder()
-    cell = BlockingCell()
-    call = CallInThread(enc.decode, held_table(cell))
-    try:
-        assert cell.entered.wait(WAIT)
+    with held_in_str(enc.decode) as call:
         with pytest.raises(RuntimeError) as excinfo:
             enc.encode(obj_column("q"))
         assert str(excinfo.value) == "Already borrowed"
         assert enc.decode(np.array([[1.0]])).tolist() == [["b"]]
         assert enc.decode(pd.DataFrame({"c": [0.0]}))["c"].tolist() == ["a"]
-    finally:
-        cell.release.set()
     # The held decode coded its own text afresh ("held": 0, "x": 1).
     assert call.join().tolist() == [["b"], ["a"]]
     # Everything works again, and the learned state is still the first one.
@@ -67,17 +52,12 @@ def test_running_decode_excludes_encode_but_not_decode():
 
 def test_what_was_learned_is_read_as_decode_reads():
     enc = learned_encoder()
-    cell = BlockingCell()
-    call = CallInThread(enc.encode, held_table(cell))
-    try:
-        assert cell.entered.wait(WAIT)
+    with held_in_str(enc.encode) as call:
         for read in (lambda: enc.labels, lambda: pickle.dumps(enc), lambda: copy.deepcopy(enc)):
             with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
                 read()
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             enc.__setstate__(None)
-    finally:
-        cell.release.set()
     call.join()
 
     # Readers that meet before the strs are made all get the same ones.
@@ -113,12 +93,13 @@ class ReenteringCell:
 def test_reentry_from_inside_a_running_call():
     enc = learned_encoder()
     cell = ReenteringCell(enc)
-    enc.encode(held_table(cell))
+    # Below a text, so that str() is called on the cell.
+    enc.encode(obj_column("x", cell))
     assert cell.outcomes == [("decode", "Already mutably borrowed"), ("encode", "Already borrowed")]
 
     enc = learned_encoder()
     cell = ReenteringCell(enc)
-    enc.decode(held_table(cell))
+    enc.decode(obj_column("x", cell))
     # A nested decode shares the borrow; a nested encode is refused.
     assert cell.outcomes == [("decode", [["a"]]), ("encode", "Already borrowed")]
     assert enc.decode(np.array([[1.0]])).tolist() == [["b"]]

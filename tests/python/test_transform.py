@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given
 
 import kavrel
-from conftest import WAIT, BlockingCell, CallInThread, learned_encoder, obj_array, obj_column
+from conftest import held_in_str, learned_encoder, obj_array, obj_column
 from test_fuzz_roads import FUZZ, arrays, assert_same_table, frames, laid_out, make_frame
 
 NAN = float("nan")
@@ -127,25 +127,14 @@ def test_from_labels_transforms_as_one_encode_of_the_parts():
 
 def test_transform_shares_the_encoder_as_decode_does():
     enc = learned_encoder()
-    cell = BlockingCell()
-    # The cell sits below a text, so transform holds the encoder in its str().
-    call = CallInThread(enc.transform, obj_column("b", cell))
-    try:
-        assert cell.entered.wait(WAIT)
+    with held_in_str(enc.transform, above="b") as call:
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             enc.encode(obj_column("q"))
         assert enc.transform(obj_column("a")).tolist() == [[0.0]]
         assert enc.decode(np.array([[1.0]])).tolist() == [["b"]]
-    finally:
-        cell.release.set()
     np.testing.assert_array_equal(call.join(), [[1.0], [NAN]])
 
-    cell = BlockingCell()
-    call = CallInThread(enc.encode, obj_column("b", cell))
-    try:
-        assert cell.entered.wait(WAIT)
+    with held_in_str(enc.encode, above="b") as call:
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             enc.transform(obj_column("a"))
-    finally:
-        cell.release.set()
     call.join()
