@@ -103,6 +103,12 @@ public:
         }
     }
 
+    // Frees column c's texts once its encoding is done with them, so that
+    // the lists of a wide table are not all held until its last column is
+    // encoded.  Called by the column's own job, which alone reads the column
+    // from its column_read on; the column stays a text column.
+    void release_texts(std::size_t c) { checked_at(text_cells_, c).clear(); }
+
     // Every list emptied, every column numeric again, as before any read;
     // where numbers go and who is told of text columns stay.
     void reset() {

@@ -134,7 +134,7 @@ std::uint64_t tag(std::uint64_t segment, std::uint64_t local) noexcept {
 // The distinct strings met by one body of the first pass, by local id.
 struct Segment {
     std::uint64_t id = 0;
-    std::vector<Key> distinct;
+    LargeVector<Key> distinct;
 };
 
 // First pass, as a parallel_reduce body.  oneTBB splits a body only when
@@ -204,8 +204,8 @@ struct SortItem {
 // partitions by a hash of their own, so each partition is merged
 // independently, in a map small enough to stay in cache.
 struct Merged {
-    std::vector<Key> distinct;
-    std::vector<std::vector<std::uint64_t>> id_of_local;
+    LargeVector<Key> distinct;
+    std::vector<LargeVector<std::uint64_t>> id_of_local;
 };
 
 Merged merge_segments(const std::vector<Segment>& segments) {
@@ -218,7 +218,7 @@ Merged merge_segments(const std::vector<Segment>& segments) {
     std::vector<std::vector<std::uint64_t>> buckets(k * partitions);
     pool::parallel_for(k, [&](std::size_t begin, std::size_t end) {
         for (std::size_t s = begin; s != end; ++s) {
-            const std::vector<Key>& keys = segments[s].distinct;
+            const LargeVector<Key>& keys = segments[s].distinct;
             for (std::size_t l = 0; l < keys.size(); ++l)
                 buckets[s * partitions + (spread(keys[l]) >> (64 - partition_bits))].push_back(l);
         }
@@ -228,7 +228,7 @@ Merged merge_segments(const std::vector<Segment>& segments) {
     merged.id_of_local.resize(k);
     for (std::size_t s = 0; s < k; ++s) merged.id_of_local[s].resize(segments[s].distinct.size());
     // Ids within their partition first: (partition << local_bits) | index.
-    std::vector<std::vector<Key>> part_distinct(partitions);
+    std::vector<LargeVector<Key>> part_distinct(partitions);
     pool::parallel_for(partitions, [&](std::size_t begin, std::size_t end) {
         for (std::size_t p = begin; p != end; ++p) {
             std::size_t largest = 0;
@@ -236,7 +236,7 @@ Merged merge_segments(const std::vector<Segment>& segments) {
                 largest = std::max(largest, buckets[s * partitions + p].size());
             LocalMap map;
             map.reserve(largest);
-            std::vector<Key>& keys = part_distinct[p];
+            LargeVector<Key>& keys = part_distinct[p];
             for (std::size_t s = 0; s < k; ++s) {
                 for (std::uint64_t l : buckets[s * partitions + p]) {
                     const Key& key = segments[s].distinct[l];
@@ -251,10 +251,10 @@ Merged merge_segments(const std::vector<Segment>& segments) {
     std::vector<std::size_t> first(partitions + 1, 0);
     for (std::size_t p = 0; p < partitions; ++p) first[p + 1] = first[p] + part_distinct[p].size();
     merged.distinct.reserve(first[partitions]);
-    for (const std::vector<Key>& keys : part_distinct)
+    for (const LargeVector<Key>& keys : part_distinct)
         merged.distinct.insert(merged.distinct.end(), keys.begin(), keys.end());
     for (std::size_t s = 0; s < k; ++s) {
-        std::vector<std::uint64_t>& ids = merged.id_of_local[s];
+        LargeVector<std::uint64_t>& ids = merged.id_of_local[s];
         pool::parallel_for(ids.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t l = begin; l != end; ++l)
                 ids[l] = first[ids[l] >> local_bits] + (ids[l] & local_mask);
@@ -268,7 +268,7 @@ constexpr std::uint64_t no_code = ~std::uint64_t{0};
 
 // The labels of the distinct strings whose ids, in code order, are
 // `by_code`: their bytes laid end to end in that order.
-Labels make_labels(const std::vector<Key>& distinct, const std::vector<std::uint64_t>& by_code) {
+Labels make_labels(const LargeVector<Key>& distinct, const LargeVector<std::uint64_t>& by_code) {
     const std::size_t m = by_code.size();
     constexpr std::size_t ahead = 16;
     std::vector<std::uint64_t> ends(m);
@@ -318,9 +318,14 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
     constexpr std::size_t chunk = std::size_t{1} << 16;
     const std::size_t n = strings.size();
     const std::size_t chunks = (n + chunk - 1) / chunk;
+    // A cell's first sixteen bytes travel with it; its text is found again
+    // by its row, which keeps the buckets, all of a column's cells at once,
+    // at 24 bytes a cell.  Rows fit four bytes: a column has fewer than
+    // 2^32 entries.
     struct Entry {
-        Key key;
-        std::uint64_t row;
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::uint32_t row;
     };
     const KeyHash spread;  // its own seed, unrelated to the partition maps'
 
@@ -335,7 +340,8 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
                 mine[p].reserve((last - first) / partitions * 5 / 4 + 16);
             for (std::size_t j = first; j != last; ++j) {
                 Key key = key_of(strings[j]);
-                mine[spread(key) >> (64 - partition_bits)].push_back({key, j});
+                mine[spread(key) >> (64 - partition_bits)].push_back(
+                    {key.head, key.tail, static_cast<std::uint32_t>(j)});
             }
         }
     });
@@ -352,8 +358,10 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
             for (std::size_t k = 0; k < chunks; ++k) {
                 std::vector<Entry>& bucket = buckets[k * partitions + p];
                 for (const Entry& entry : bucket) {
-                    auto [it, inserted] = map.try_emplace(entry.key, segment.distinct.size());
-                    if (inserted) segment.distinct.push_back(entry.key);
+                    const std::string_view text = strings[entry.row];
+                    const Key key{entry.head, entry.tail, text.data(), text.size()};
+                    auto [it, inserted] = map.try_emplace(key, segment.distinct.size());
+                    if (inserted) segment.distinct.push_back(key);
                     slots[entry.row] = std::bit_cast<double>(tag(p, it->second));
                 }
                 release(bucket);
@@ -379,7 +387,7 @@ Labels encode_texts(const Entries& strings, double* slots) {
         for (const Segment& s : segments) total += s.distinct.size();
         merged.distinct.reserve(total);
         for (std::size_t p = 0; p < segments.size(); ++p) {
-            std::vector<std::uint64_t>& ids = merged.id_of_local[p];
+            LargeVector<std::uint64_t>& ids = merged.id_of_local[p];
             ids.resize(segments[p].distinct.size());
             std::iota(ids.begin(), ids.end(), std::uint64_t{merged.distinct.size()});
             merged.distinct.insert(merged.distinct.end(), segments[p].distinct.begin(),
@@ -399,11 +407,11 @@ Labels encode_texts(const Entries& strings, double* slots) {
             for (Segment& segment : segments) release(segment.distinct);  // held once is enough
         }
     }
-    const std::vector<Key>& distinct = merged.distinct;
+    const LargeVector<Key>& distinct = merged.distinct;
     const std::size_t d = distinct.size();
 
     // Ranks: sort the ids by their strings, byte-wise.
-    std::vector<SortItem> order(d);
+    LargeVector<SortItem> order(d);
     pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g != end; ++g) order[g] = SortItem::of(distinct[g], g);
     });
@@ -415,8 +423,8 @@ Labels encode_texts(const Entries& strings, double* slots) {
         return distinct[a.id].view() < distinct[b.id].view();
     });
     // Counted in sorted order; a marker takes no code and leaves the count.
-    std::vector<std::uint64_t> code(d);
-    std::vector<std::uint64_t> by_code;
+    LargeVector<std::uint64_t> code(d);
+    LargeVector<std::uint64_t> by_code;
     by_code.reserve(d);
     for (const SortItem& item : order) {
         if (is_missing_marker(distinct[item.id].view())) {
@@ -435,7 +443,7 @@ Labels encode_texts(const Entries& strings, double* slots) {
     std::uint64_t max_id = 0;
     for (const Segment& s : segments) max_id = std::max(max_id, s.id);
     std::vector<std::size_t> offset(max_id + 1, 0);
-    std::vector<double> table;
+    LargeVector<double> table;
     if (segments.size() == 1) {
         table.resize(d);
         pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
@@ -443,7 +451,7 @@ Labels encode_texts(const Entries& strings, double* slots) {
         });
     } else {
         std::size_t total = 0;
-        for (const std::vector<std::uint64_t>& ids : merged.id_of_local) total += ids.size();
+        for (const LargeVector<std::uint64_t>& ids : merged.id_of_local) total += ids.size();
         table.reserve(total);
         for (std::size_t s = 0; s < segments.size(); ++s) {
             offset[segments[s].id] = table.size();

@@ -1,10 +1,14 @@
 // Large buffers of a call: code lists, hash tables, the result matrix.
 #pragma once
 
+#include "buffer_cache.hpp"
+
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace kavrel {
 
@@ -16,7 +20,8 @@ namespace kavrel {
 // systems without transparent huge pages, are left as they are.
 void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
 
-// std::allocator that gives its large blocks the huge-page advice.  With
+// std::allocator whose large blocks come from the buffer cache: on huge
+// pages, and reused from call to call instead of faulted in afresh.  With
 // value_initialize false, a container's resize leaves new elements
 // uninitialised (for buffers that are written in full right away).
 template <class T, bool value_initialize = true>
@@ -30,9 +35,15 @@ struct LargeBufferAllocator : std::allocator<T> {
     LargeBufferAllocator(const LargeBufferAllocator<U, value_initialize>&) noexcept {}
 
     T* allocate(std::size_t n) {
-        T* p = std::allocator<T>::allocate(n);
-        prefer_huge_pages(p, n * sizeof(T));
-        return p;
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+        if (n * sizeof(T) >= buffers::cached_from) return static_cast<T*>(buffers::take(n * sizeof(T)));
+        return std::allocator<T>::allocate(n);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) >= buffers::cached_from)
+            buffers::give_back(p);
+        else
+            std::allocator<T>::deallocate(p, n);
     }
 
     template <class U, class... Args>
@@ -43,6 +54,9 @@ struct LargeBufferAllocator : std::allocator<T> {
             ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
 };
+
+template <class T>
+using LargeVector = std::vector<T, LargeBufferAllocator<T>>;
 
 // Gives back the memory of a container, now: `v = {}` would only empty it
 // and keep its capacity.

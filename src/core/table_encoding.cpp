@@ -4,13 +4,15 @@
 
 namespace kavrel {
 
-TableEncoding::TableEncoding(const ColumnLists& lists, Matrix& out)
-    : ctx_{lists, SendPtr{out.data(), out.n_rows()}},
+TableEncoding::TableEncoding(ColumnLists& lists, Matrix& out)
+    : lists_(lists),
+      ctx_{lists, SendPtr{out.data(), out.n_rows()}},
       n_cols_(lists.n_cols()),
       results_(n_cols_),
       jobs_(n_cols_, [this](std::size_t c) {
           check_fits(c);
           results_[c] = encode_column(ctx_, c);
+          if (results_[c]) lists_.release_texts(c);
       }) {
     if (n_cols_ > out.n_cols()) fail(msg::index_out_of_bounds(out.n_cols(), n_cols_ - 1));
 }
@@ -47,7 +49,7 @@ EncodingInfo TableEncoding::finish() {
     return info;
 }
 
-EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out) {
+EncodingInfo encode_columns(ColumnLists& lists, Matrix& out) {
     return TableEncoding(lists, out).finish();
 }
 

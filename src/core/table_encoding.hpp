@@ -19,10 +19,11 @@ namespace kavrel {
 // columns).  A column may be started as soon as it is read whole, so that
 // the pool encodes it while the caller reads the next ones; finish() runs
 // the rest and gathers what was learned.  The lists and `out` must outlive
-// the encoding; its destruction waits for every column started.
+// the encoding; its destruction waits for every column started.  A text
+// column's texts are freed as soon as it is encoded.
 class TableEncoding {
 public:
-    TableEncoding(const ColumnLists& lists, Matrix& out);
+    TableEncoding(ColumnLists& lists, Matrix& out);
 
     // Column c will not change any more: its encoding starts on the pool.
     // Fails at once for a column list longer than the matrix.
@@ -42,6 +43,7 @@ public:
 private:
     void check_fits(std::size_t c) const;
 
+    ColumnLists& lists_;
     const ColumnContext ctx_;  // the lists and the result
     const std::size_t n_cols_;
     // Indexed by column, so the results come out in column order whichever
@@ -51,6 +53,6 @@ private:
 };
 
 // The whole table at once: TableEncoding(lists, out).finish().
-EncodingInfo encode_columns(const ColumnLists& lists, Matrix& out);
+EncodingInfo encode_columns(ColumnLists& lists, Matrix& out);
 
 }  // namespace kavrel

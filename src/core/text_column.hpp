@@ -10,6 +10,8 @@
 // each cell its entry's result.  Two entries may still hold equal texts.
 #pragma once
 
+#include "large_buffer.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -152,8 +154,8 @@ private:
     char* free_ = nullptr;
     std::size_t left_ = 0;
     std::size_t last_block_ = 0;
-    std::vector<std::string_view> entries_;
-    std::vector<Index> entry_of_;  // per cell; empty while cell k is entry k
+    LargeVector<std::string_view> entries_;
+    LargeVector<Index> entry_of_;  // per cell; empty while cell k is entry k
 };
 
 }  // namespace kavrel

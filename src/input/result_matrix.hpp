@@ -11,9 +11,10 @@
 
 namespace kavrel {
 
-// A zero-filled n_rows x n_cols result.  Fails with "capacity overflow"
-// before allocating when the size does not fit; MemoryError when the memory
-// is not there.
+// An n_rows x n_cols result, its cells unset: the caller writes every one
+// before the array is seen.  Fails with "capacity overflow" before
+// allocating when the size does not fit; MemoryError when the memory is not
+// there.
 ResultMatrix new_result_matrix(std::size_t n_rows, std::size_t n_cols);
 
 // A copy of `array` (a 2-D array of native float64) as a result.

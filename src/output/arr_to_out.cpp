@@ -23,7 +23,10 @@ py::Ref table_output(ResultMatrix result, const std::vector<std::string>& labels
     py::Ref label_list = py::check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
     for (std::size_t i = 0; i < labels.size(); ++i)
         PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), py::to_str(labels[i]).release());
-    py::check_status(PyDict_SetItemString(kwargs.get(), "columns", label_list.get()));
+    py::check_status(PyDict_SetItem(kwargs.get(), py::names().columns.get(), label_list.get()));
+    // The frame takes the result as its storage: nothing else holds the
+    // array, and pandas 3 would otherwise copy every cell once more.
+    py::check_status(PyDict_SetItem(kwargs.get(), py::names().copy.get(), Py_False));
 
     py::Ref args = py::check(PyTuple_Pack(1, result.array.get()));
     py::Ref frame = py::check(PyObject_Call(py::import_pandas().frame_type.get(), args.get(), kwargs.get()));

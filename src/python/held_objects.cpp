@@ -61,6 +61,7 @@ const Names& names() {
     n->shape = intern("shape");
     n->values = intern("values");
     n->columns = intern("columns");
+    n->copy = intern("copy");
     n->tolist = intern("tolist");
     n->items = intern("items");
     n->dtype = intern("dtype");

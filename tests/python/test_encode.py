@@ -482,3 +482,31 @@ def test_inputs_are_not_modified():
             assert table[r, c] is cell
     assert strings.tolist() == [["b", "a"], ["c", "a"]]
     pd.testing.assert_frame_equal(frame, frame_before)
+
+
+def test_large_results_reuse_freed_buffers_but_never_their_codes():
+    """A result of several MiB is written into memory an earlier, freed
+    result held: every cell must still be this call's, and the array must
+    behave as one of numpy's own."""
+    rows = 400_000  # 3 columns of float64: a 9.6 MB result
+    texts = np.array(["b", "a", "c", "nan"], dtype=object)[np.arange(rows) % 4]
+    table = np.empty((rows, 3), dtype=object)
+    table[:, 0], table[:, 1], table[:, 2] = texts, (np.arange(rows) % 7).tolist(), texts[::-1]
+    expected = np.empty((rows, 3))
+    codes = np.array([1.0, 0.0, 2.0, np.nan])[np.arange(rows) % 4]
+    expected[:, 0], expected[:, 1], expected[:, 2] = codes, np.arange(rows) % 7, codes[::-1]
+
+    enc = kavrel.Encoder()
+    for _ in range(3):
+        del_me = enc.encode(np.full((rows, 3), "x", dtype=object))  # a result of zeros
+        del del_me
+        kept = enc.encode(table)
+        np.testing.assert_array_equal(kept, expected)
+        frame = enc.encode(pd.DataFrame(table, columns=["p", "q", "r"]))
+        np.testing.assert_array_equal(frame.to_numpy(), expected)
+        del frame
+        np.testing.assert_array_equal(kept, expected)  # untouched by later calls
+
+    kept.resize((10, 3), refcheck=False)  # keeps the first 30 cells in memory
+    assert kept.flags.owndata and kept.base is None
+    np.testing.assert_array_equal(kept.ravel(order="K"), expected.ravel(order="F")[:30])
