@@ -50,4 +50,4 @@ assert codes.shape == (rows, 2) and codes[:, 0].max() == 999 and codes[:, 1].max
 mapped = {line.split()[-1] for line in open("/proc/self/maps") if "/" in line}
 mapped = {p for p in mapped if re.match(r"libtbb[-.]", os.path.basename(p))}
 assert mapped == {os.path.realpath(libtbb)}, mapped
-print(f"[kavrel] one libtbb, the tbb package's ({tbb.version}): {libtbb}", file=sys.stderr)
+print(f"[kavrel] one libtbb, the tbb package's ({tbb.version}): {os.path.realpath(libtbb)}", file=sys.stderr)
