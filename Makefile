@@ -53,15 +53,16 @@ bench-core:
 bench-pool:
 	@for e in $(ENVS); do scripts/py $$e bench/pool_size.py || exit 1; done
 
-# Packaging (scripts/wheel, scripts/wheel-test): a manylinux wheel for ft in
-# dist/, built with build isolation as `pip install .` builds, libtbb
-# grafted in; then the Python suite against that wheel installed in a fresh
-# venv.
+# Packaging (scripts/wheel, scripts/wheel-test): a manylinux wheel for each
+# environment in dist/ (cp313t, cp314), built with build isolation as `pip
+# install .` builds, without libtbb (the module loads the tbb package's);
+# then, in each environment, the Python suite against its wheel installed
+# in a fresh venv, with the newest tbb and the one built against.
 wheel:
-	scripts/wheel
+	@for e in $(ENVS); do scripts/wheel $$e || exit 1; done
 
 wheel-test:
-	scripts/wheel-test
+	@for e in $(ENVS); do echo "== wheel-test on $$e"; scripts/wheel-test $$e || exit 1; done
 
 # mypy --strict on the shipped stubs and on tests/typing/usage.py, and
 # stubtest against the module (scripts/typecheck).

@@ -110,6 +110,24 @@ apt_ensure() {
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# download_314_wheels DIR PIP-DOWNLOAD-ARGS...  downloads into DIR, on the
+# host with the ft environment's pip, the wheels that CPython 3.14 in the
+# 314 root would install (pip inside the root reaches no index; the root
+# sees this checkout's build/ at the same path).  With --no-deps, only those
+# named.
+download_314_wheels() {
+    local dir=$1
+    shift
+    "$FT_VENV/bin/python" -m pip download -q --disable-pip-version-check \
+        --only-binary=:all: --python-version 3.14 --implementation cp --abi cp314 \
+        --platform manylinux2014_x86_64 --platform manylinux_2_28_x86_64 --platform manylinux_2_17_x86_64 \
+        -d "$dir" "$@"
+}
+
+# The oneTBB release that wheels are built with (tbb-devel in pyproject.toml's
+# build requirements), the floor of their runtime tbb.
+tbb_build_version() { grep -o '"tbb-devel==[^"]*"' "$REPO/pyproject.toml" | cut -d= -f3 | tr -d '"'; }
+
 # A digest of the given files, to tell whether a provisioned tree is stale.
 digest() { cat "$@" | sha256sum | cut -c1-16; }
 
