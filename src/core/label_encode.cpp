@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <numeric>
 #include <string>
@@ -100,6 +101,12 @@ struct KeyHash {
     [[gnu::always_inline]] std::size_t operator()(const Key& k) const noexcept {
         if (k.size > 16) [[unlikely]]
             return hash_bytes(k.view(), seed);
+        return short_hash(k.head, k.tail, k.size);
+    }
+
+    // A string of up to sixteen bytes, from its inline words.
+    [[gnu::always_inline]] std::size_t short_hash(std::uint64_t head, std::uint64_t tail,
+                                                  std::uint64_t size) const noexcept {
         // The high and low halves of a 128-bit product, folded (as in
         // Boost's mulx), twice, so that every input bit reaches every
         // output bit.
@@ -107,7 +114,7 @@ struct KeyHash {
             const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
             return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
         };
-        const std::uint64_t x = fold(k.head ^ seed, k.tail ^ seed2 ^ (k.size * 0x9E3779B97F4A7C15ull));
+        const std::uint64_t x = fold(head ^ seed, tail ^ seed2 ^ (size * 0x9E3779B97F4A7C15ull));
         return fold(x ^ seed2, 0xBF58476D1CE4E5B9ull);
     }
 };
@@ -137,6 +144,63 @@ struct Segment {
     LargeVector<Key> distinct;
 };
 
+// A distinct string as the first pass's map holds it: its inline words, its
+// size (held up to 2^32 - 1) and its local id, 24 bytes where a Key and
+// its id take 40.  The map of a column of some 50,000 strings then still
+// fits a core's L2 cache, which every cell's lookup reads.  Past sixteen
+// bytes its text is found through its id, in the segment's list; such
+// strings are told apart by their first sixteen bytes but rarely.
+struct Slot {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::uint32_t size;
+    std::uint32_t id;
+
+    static std::uint32_t held_size(std::size_t size) noexcept {
+        return static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
+    }
+};
+
+// A cell's Key looking for its Slot, and the Slot it makes when it finds
+// none: the next local id's.
+struct Probe {
+    const Key& key;
+    std::uint32_t id;
+
+    operator Slot() const noexcept { return {key.head, key.tail, Slot::held_size(key.size), id}; }
+};
+
+// Slots hash and compare as the Keys they stand for, so that a cell's Key
+// finds its Slot.
+struct SlotHash {
+    using is_transparent = void;
+    using is_avalanching = void;
+    const KeyHash* hash;
+    const LargeVector<Key>* distinct;
+
+    std::size_t operator()(const Probe& p) const noexcept { return (*hash)(p.key); }
+    std::size_t operator()(const Slot& s) const noexcept {
+        if (s.size > 16) [[unlikely]]
+            return (*hash)((*distinct)[s.id]);
+        return hash->short_hash(s.head, s.tail, s.size);
+    }
+};
+
+struct SlotEqual {
+    using is_transparent = void;
+    const LargeVector<Key>* distinct;
+
+    bool operator()(const Key& k, const Slot& s) const noexcept {
+        return k.head == s.head && k.tail == s.tail && Slot::held_size(k.size) == s.size &&
+               (k.size <= 16 || KeyEqual{}(k, (*distinct)[s.id]));
+    }
+    bool operator()(const Probe& p, const Slot& s) const noexcept { return (*this)(p.key, s); }
+    bool operator()(const Slot& s, const Probe& p) const noexcept { return (*this)(p.key, s); }
+    bool operator()(const Slot& a, const Slot& b) const noexcept { return (*this)((*distinct)[a.id], b); }
+};
+
+using SlotSet = boost::unordered_flat_set<Slot, SlotHash, SlotEqual, LargeBufferAllocator<Slot>>;
+
 // First pass, as a parallel_reduce body.  oneTBB splits a body only when
 // another thread steals part of its range, so there are about as many
 // segments as steals: one on a pool of one thread.  A body keeps its own
@@ -153,10 +217,14 @@ public:
     [[gnu::flatten]] void operator()(const tbb::blocked_range<std::size_t>& rows) {
         const std::uint64_t segment = own_.id;
         for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
-            Key key = key_of(cells_[j]);
-            auto [it, inserted] = local_.try_emplace(key, own_.distinct.size());
-            if (inserted) own_.distinct.push_back(key);
-            slots_[j] = std::bit_cast<double>(tag(segment, it->second));
+            const Key key = key_of(cells_[j]);
+            // Fewer than 2^32 entries a column, so ids fit.  The new Slot's
+            // string joins the list once it is in the set: the insertion
+            // hashes it from the Key, and only a later one may look it up.
+            auto [it, inserted] = local_.insert(Probe{key, static_cast<std::uint32_t>(own_.distinct.size())});
+            if (inserted) [[unlikely]]
+                own_.distinct.push_back(key);
+            slots_[j] = std::bit_cast<double>(tag(segment, it->id));
         }
     }
 
@@ -181,7 +249,9 @@ private:
     double* slots_;
     std::atomic<std::uint64_t>& next_id_;
     Segment own_;
-    LocalMap local_;
+    KeyHash hash_;
+    // Over own_'s strings; not used once own_ has moved to another body.
+    SlotSet local_{0, SlotHash{&hash_, &own_.distinct}, SlotEqual{&own_.distinct}};
     std::vector<Segment> joined_;
 };
 
