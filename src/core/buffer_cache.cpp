@@ -2,6 +2,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -43,6 +44,9 @@ void* map(std::size_t size) {
     return reinterpret_cast<void*>(aligned);
 }
 
+class Cache;
+Cache& cache();
+
 struct Block {
     void* data;
     std::size_t size;
@@ -50,6 +54,14 @@ struct Block {
 
 class Cache {
 public:
+    // A fork() child starts with the mutex as the parent's thread that
+    // forked holds it: free, whatever the parent's other threads were doing.
+    Cache() {
+        if (pthread_atfork([] { cache().mutex_.lock(); }, [] { cache().mutex_.unlock(); },
+                           [] { cache().mutex_.unlock(); }) != 0)
+            throw std::bad_alloc();
+    }
+
     void* take(std::size_t bytes) {
         if (bytes > SIZE_MAX - 2 * huge_page) throw std::bad_alloc();
         const std::size_t size = round_up(bytes);
