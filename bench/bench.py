@@ -228,6 +228,47 @@ def columns_of(out):
     return [np.asarray(col.to_numpy() if hasattr(col, "to_numpy") else col, dtype=float) for col in out]
 
 
+def input_bytes(table):
+    """The bytes an encode must read at least once: the cells' own storage
+    (a pointer per object cell and its text's UTF-8 bytes, or a float's 8;
+    StringDType's 16 bytes a cell and its text; Arrow's buffers; numbers'
+    array)."""
+    if isinstance(table, pd.DataFrame):
+        return sum(column_bytes(table[c]) for c in table.columns)
+    return column_bytes(table)
+
+
+def column_bytes(values):
+    if isinstance(values, pd.Series):
+        if hasattr(values.array, "__arrow_array__"):
+            import pyarrow as pa
+
+            return pa.array(values.array).nbytes
+        values = values.to_numpy()
+    if values.dtype == object or isinstance(values.dtype, np.dtypes.StringDType):
+        per_cell = 8 if values.dtype == object else 16
+        texts = sum(len(v.encode()) if isinstance(v, str) else 8 for v in values.ravel())
+        return per_cell * values.size + texts
+    return values.nbytes
+
+
+def memcpy_floor(table, result_shape):
+    """Copies the input's bytes once and writes the result's once, between
+    buffers already in memory: what no encode of this table can beat."""
+    source = np.ones(input_bytes(table), dtype=np.uint8)
+    read_into = np.empty_like(source)
+    result = np.ones(result_shape)
+    written = np.empty_like(result)
+    read_into[:] = 0
+    written[:] = 0
+
+    def copy():
+        np.copyto(read_into, source)
+        np.copyto(written, result)
+
+    return copy
+
+
 # --- the runs ------------------------------------------------------------------
 
 class Run:
@@ -351,12 +392,17 @@ def encode_cases(run, rows, long_rows, rng):
         out = enc.encode(table)
         return out.to_numpy() if isinstance(out, pd.DataFrame) else out
 
+    def kavrel_and_floor(case, name, table):
+        add(case, "kavrel", "kavrel", f"enc.encode({name})", lambda: enc.encode(table))
+        add(case, "memcpy", "floor: the input's bytes read once, the result written once",
+            "np.copyto of the same byte counts, single-threaded", memcpy_floor(table, table.shape))
+
     def object_table(case, m, text_cols):
         """An object ndarray: kavrel, pandas, scikit-learn, pyarrow, polars."""
         ref = kavrel_codes(m)
         text = m[:, text_cols]
         columns = [m[:, c] for c in text_cols]
-        add(case, "kavrel", "kavrel", "enc.encode(m)", lambda: enc.encode(m))
+        kavrel_and_floor(case, "m", m)
         # pandas is told which columns hold text: on an object column of
         # floats, factorize would number the floats.
         add(case, "pandas", "pandas factorize(sort=True) per column",
@@ -380,18 +426,23 @@ def encode_cases(run, rows, long_rows, rng):
                 'df.select(pl.all().rank("dense") - 1)', lambda: polars_rank(frame), ref, text_cols)
         decodable.append((case.replace("encode", "decode", 1), m, text_cols))
 
-    def frame_table(case, frame, text_cols, name):
-        """A DataFrame: kavrel, pandas, scikit-learn, pyarrow, polars."""
+    def frame_table(case, frame, text_cols, name, decoded=True):
+        """A DataFrame: kavrel, pandas, scikit-learn, pyarrow, polars; only
+        pandas and pyarrow for a frame not decoded later (a second storage
+        of a table measured already)."""
         ref = kavrel_codes(frame)
         text = frame.iloc[:, text_cols]
         columns = [frame.iloc[:, c] for c in text_cols]
-        add(case, "kavrel", "kavrel", f"enc.encode({name})", lambda: enc.encode(frame))
+        kavrel_and_floor(case, name, frame)
         add(case, "pandas", "pandas factorize(sort=True) per column",
             f"[pd.factorize({name}[c], sort=True) for c in {name}]", lambda: pandas_factorize(frame), ref)
-        add(case, "sklearn", "sklearn OrdinalEncoder.fit_transform (text)",
-            f"OrdinalEncoder().fit_transform({name}[text])", lambda: sklearn_encoder(text)[1], ref, text_cols)
+        if decoded:
+            add(case, "sklearn", "sklearn OrdinalEncoder.fit_transform (text)",
+                f"OrdinalEncoder().fit_transform({name}[text])", lambda: sklearn_encoder(text)[1], ref, text_cols)
         add(case, "pyarrow", "pyarrow dictionary_encode + sorted remap (text)",
             f"pa.array({name}[c]).dictionary_encode() + sort", lambda: pyarrow_encode(columns), ref, text_cols)
+        if not decoded:
+            return
         add(case, "polars", "polars from the DataFrame (text)",
             f'pl.from_pandas({name}[text]).select(pl.all().rank("dense") - 1)',
             lambda: polars_rank(polars_from_pandas(text)), ref, text_cols)
@@ -410,19 +461,29 @@ def encode_cases(run, rows, long_rows, rng):
     frame_string = frame.astype({f"c{i}": "string" for i in range(4)})
     label = dtype_label(frame_string.dtypes.iloc[0])
     frame_table(f"encode {rows:,} x 8 DataFrame, {label} (wide)", frame_string, [0, 1, 2, 3], "df")
+    # The Arrow-backed storages, under both pandas: the default `str`, and
+    # `string[pyarrow]` where plain `string` is not it already.
+    wide_arrow = [ARROW_STR] + ([] if label == "string[pyarrow]" else [pd.StringDtype("pyarrow")])
+    for dtype in wide_arrow:
+        frame_table(f"encode {rows:,} x 8 DataFrame, {dtype_label(dtype)} (wide)",
+                    frame.astype({f"c{i}": dtype for i in range(4)}), [0, 1, 2, 3], "df", decoded=False)
 
     object_table(f"encode {rows:,} x 7 object ndarray (low-cardinality)", low, low_text_cols)
     frame_table(f"encode {rows:,} x 7 DataFrame, object (low-cardinality)", frame_of(low), low_text_cols, "df")
     arrow_frame = frame_of(low, ARROW_STR)
     frame_table(f"encode {rows:,} x 7 DataFrame, {dtype_label(ARROW_STR)} (low-cardinality)",
                 arrow_frame, low_text_cols, "df")
+    string_arrow = pd.StringDtype("pyarrow")
+    frame_table(f"encode {rows:,} x 7 DataFrame, {dtype_label(string_arrow)} (low-cardinality)",
+                arrow_frame.astype({f"c{i}": string_arrow for i in low_text_cols}), low_text_cols, "df",
+                decoded=False)
 
     # numpy's variable-width strings: the 4 text columns of the same table.
     case = f"encode {rows:,} x 4 numpy StringDType array (low-cardinality)"
     sd = low[:, low_text_cols].astype(np.dtypes.StringDType())
     ref = kavrel_codes(sd)
     sd_columns = [sd[:, c] for c in range(sd.shape[1])]
-    add(case, "kavrel", "kavrel", "enc.encode(s)", lambda: enc.encode(sd))
+    kavrel_and_floor(case, "s", sd)
     add(case, "pandas", "pandas factorize(sort=True) per column",
         "[pd.factorize(s[:, c], sort=True) for c in ...]", lambda: pandas_factorize_columns(sd_columns), ref)
     add(case, "sklearn", "sklearn OrdinalEncoder.fit_transform (text)",

@@ -21,6 +21,7 @@ PEERS = {
     "polars": ("polars, from the same data", "tab:purple"),
     "polars-native": ("polars, on its own String columns", "plum"),
     "floor": ("numpy astype(object): the floor of any decode", "tab:gray"),
+    "memcpy": ("memcpy of the input's and the result's bytes: the floor of any encode", "silver"),
     "kavrel-first": ("kavrel's first call, which makes the label strs", "yellowgreen"),
     "kavrel-encode": ("kavrel's encode of the same table", "darkseagreen"),
 }
@@ -34,14 +35,17 @@ The same in both environments (seed 0); the quick run makes them with 100,000 ro
 
 - *wide*: 1,000,000 x 8, 4 text columns of 10, 1,000, 100,000 and 1,000,000 distinct
   strings of 5-20 characters (a few non-ASCII), then 4 float columns; as an object
-  ndarray, as a DataFrame of object and float columns, and as one whose text columns
-  have pandas' `string` dtype (Arrow storage under pandas 3, Python storage under 2.3).
+  ndarray, as a DataFrame of object and float columns, as one whose text columns
+  have pandas' `string` dtype (Arrow storage under pandas 3, Python storage under 2.3),
+  and as ones with Arrow-backed text columns: pandas 3's default `str`, and
+  `string[pyarrow]` where `string` is not it already (only pandas and pyarrow are
+  timed on these).
 - *low-cardinality*: 1,000,000 x 7, 4 text columns of 10, 100, 1,000 and 50,000 distinct
   ASCII strings of 3-12 bytes, then 3 float columns; as an object ndarray, as an object
   and float DataFrame, as a DataFrame whose text columns are pandas 3's default `str`
   dtype (`pd.StringDtype("pyarrow", na_value=np.nan)`: Arrow storage; pandas 2.3 has the
-  same dtype as an opt-in, which the 314 run uses), and its 4 text columns as a 2-D numpy
-  `StringDType` array.
+  same dtype as an opt-in, which the 314 run uses), the same with `string[pyarrow]` (only
+  pandas and pyarrow timed), and its 4 text columns as a 2-D numpy `StringDType` array.
 - *distinct ids*: 1,000,000 x 1, every cell distinct, `"id000123456"`-like 11-byte ids
   sharing their first bytes, shuffled.
 - *text column*: 10,000,000 x 1, 1,000 distinct strings of 5-20 characters.
@@ -58,6 +62,12 @@ that is timed (`m` the ndarray, `df` the DataFrame, `s` the StringDType array, `
 column, `pd`/`pa`/`pl` pandas/pyarrow/polars). "On its own" arrays or columns (`arr`,
 polars' `df`) are built before the timing starts, from the same data: only the encode is
 timed. "peer ÷ kavrel" above 1 means kavrel is faster.
+
+Each encode table also has a floor: the time to read the input's bytes once and write
+the result once, as two single-threaded `np.copyto` between buffers already in memory,
+of the same byte counts (the input: a pointer per object cell and its UTF-8 text, or a
+float's 8 bytes; 16 bytes a cell and its text for StringDType; the Arrow buffers; the
+numbers' arrays). kavrel's time as a multiple of it shows the headroom left.
 """
 
 
@@ -95,6 +105,8 @@ def env_section(data):
     for r in data["rows"]:
         ratio = "" if r["peer"] == "kavrel" else f"{r['seconds'] / ours[r['case']]:.2f}"
         tool = f"**{r['tool']}**" if r["peer"] == "kavrel" else r["tool"]
+        if r["peer"] == "memcpy":
+            tool += f" (kavrel takes {ours[r['case']] / r['seconds']:.1f}× it)"
         code = r["code"].replace("|", "\\|")
         lines.append(f"| {r['case']} | {tool} | `{code}` | {fmt_seconds(r['seconds'])} | {r['runs']} | {ratio} |")
     if data["notes"]:
