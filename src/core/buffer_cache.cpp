@@ -80,11 +80,15 @@ public:
                 held_.erase(best);
                 held_bytes_ -= block.size;
             } else {
-                // Nothing held fits: it all goes before new memory is
-                // mapped, so that what is held and what is handed out never
-                // add up to more than the most that was ever handed out.
-                freed.swap(held_);
-                held_bytes_ = 0;
+                // Nothing held fits: as many bytes as are mapped anew go
+                // first, oldest first, so that what is held and what is
+                // handed out never add up to more than the most that was
+                // ever handed out.  The rest stays for what fits it.
+                std::size_t released = 0, count = 0;
+                while (count < held_.size() && released < size) released += held_[count++].size;
+                freed.assign(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
+                held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
+                held_bytes_ -= released;
             }
         }
         for (const Block& b : freed) ::munmap(b.data, b.size);

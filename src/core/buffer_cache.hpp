@@ -7,8 +7,8 @@
 // `cached_from` bytes come from here instead: mapped on huge pages, and
 // kept when given back, up to held_limit() bytes for the whole process, for
 // the next buffer of about their size (at most a quarter larger).  A
-// buffer that nothing held fits is mapped only after everything held is
-// freed, so what is held never adds to the process's peak memory.
+// buffer that nothing held fits is mapped only after as many held bytes
+// are freed, so what is held never adds to the process's peak memory.
 //
 // Thread-safe; held buffers are never handed out twice.
 #pragma once

@@ -16,6 +16,10 @@
 
 namespace kavrel {
 
+// A column's numbers: a million rows take 8 MB, which the buffer cache
+// hands from call to call.
+using NumberList = LargeVector<double>;
+
 // Every road that reads a table writes here, and only through these
 // members, so that what the encoding relies on holds whoever wrote:
 // - a column is either numbers or texts: its numbers in row order and no
@@ -50,7 +54,7 @@ public:
     const double* numbers_out() const noexcept { return numbers_out_; }
     // Bounds-checked: a column the lists do not have is an internal failure.
     bool is_text(std::size_t c) const { return checked_at(column_is_text_, c) != 0; }
-    const std::vector<double>& numbers(std::size_t c) const { return checked_at(number_cells_, c); }
+    const NumberList& numbers(std::size_t c) const { return checked_at(number_cells_, c); }
     const TextColumn& texts(std::size_t c) const { return checked_at(text_cells_, c); }
     // The row of a text column's first cell that is not a number: the
     // numbers read before it are the ones it turned into texts.
@@ -136,7 +140,7 @@ private:
     std::vector<std::shared_ptr<const void>> owners_;
     std::vector<unsigned char> column_is_text_;
     std::vector<std::size_t> text_from_;
-    std::vector<std::vector<double>> number_cells_;
+    std::vector<NumberList> number_cells_;
     std::vector<TextColumn> text_cells_;
     double* numbers_out_ = nullptr;
     std::size_t n_rows_ = 0;

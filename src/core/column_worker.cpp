@@ -20,7 +20,7 @@ std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t 
     return ColumnResult{col, label_encode(cells, std::span<double>(ctx.out.column(col), cells.size()))};
 }
 
-void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values) {
+void copy_numbers(const ColumnContext& ctx, std::size_t col, const NumberList& values) {
     double* out = ctx.out.column(col);
     pool::parallel_for(values.size(), [&](std::size_t begin, std::size_t end) {
         std::copy(values.begin() + begin, values.begin() + end, out + begin);

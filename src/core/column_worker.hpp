@@ -30,6 +30,6 @@ struct ColumnContext {
 std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t col);
 
 // Row j of column `col` := values[j], in parallel.
-void copy_numbers(const ColumnContext& ctx, std::size_t col, const std::vector<double>& values);
+void copy_numbers(const ColumnContext& ctx, std::size_t col, const NumberList& values);
 
 }  // namespace kavrel

@@ -109,7 +109,24 @@ private:
     // Entry numbers take four bytes a cell; a column has fewer than 2^32
     // texts of its own long before memory runs out.
     using Index = std::uint32_t;
-    static constexpr std::size_t first_block = std::size_t{1} << 16, largest_block = std::size_t{1} << 20;
+    // Blocks grow to the buffer cache's size, so that the text of a column
+    // of many distinct strings goes to memory reused from call to call.
+    static constexpr std::size_t first_block = std::size_t{1} << 16, largest_block = buffers::cached_from;
+
+    struct FreeBlock {
+        bool cached;
+        void operator()(char* p) const noexcept {
+            if (cached)
+                buffers::give_back(p);
+            else
+                delete[] p;
+        }
+    };
+    using Block = std::unique_ptr<char[], FreeBlock>;
+    static Block new_block(std::size_t size) {
+        if (size >= buffers::cached_from) return Block(static_cast<char*>(buffers::take(size)), FreeBlock{true});
+        return Block(new char[size], FreeBlock{false});  // left uninitialised: written before read
+    }
 
     void add_entry(std::string_view text) {
         if (has_offsets()) throw std::logic_error("text column");
@@ -118,14 +135,14 @@ private:
         entries_.push_back(text);
     }
     // At least `size` free bytes in the current block: a new block, twice
-    // as large as the last up to 1 MiB (larger only for a larger text), when
+    // as large as the last up to 4 MiB (larger only for a larger text), when
     // they are not there.  What a block leaves unused stays small.
     void make_room(std::size_t size) {
         // A writer gets a real address even for no bytes (memcpy's rule).
         if (left_ >= size && free_ != nullptr) return;
         std::size_t block = std::clamp(last_block_ * 2, first_block, largest_block);
         block = std::max(block, size);
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
+        blocks_.push_back(new_block(block));
         free_ = blocks_.back().get();
         left_ = block;
         last_block_ = block;
@@ -150,7 +167,7 @@ private:
     const std::int64_t* offsets64_ = nullptr;
     std::size_t offset_count_ = 0;
 
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<Block> blocks_;
     char* free_ = nullptr;
     std::size_t left_ = 0;
     std::size_t last_block_ = 0;

@@ -53,7 +53,7 @@ TableTransform::TableTransform(const ColumnLists& lists, const EncodingInfo& lea
 
 std::span<const double> TableTransform::numbers_of(std::size_t c) const {
     const std::size_t n_rows = out_.n_rows();
-    const std::vector<double>& listed = lists_.numbers(c);
+    const NumberList& listed = lists_.numbers(c);
     if (listed.size() == n_rows) return listed;
     // A column read whole whose numbers the lists sent to the result.
     if (listed.empty() && lists_.numbers_out() == out_.data() && lists_.n_rows() == n_rows)

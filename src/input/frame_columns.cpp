@@ -352,7 +352,7 @@ bool read_arrow_strings(const Source& s, std::size_t c, std::size_t n_rows, Colu
 bool read_categorical(const Source& s, std::size_t c, std::size_t n_rows, ColumnLists& lists) {
     auto* categories = as_array(s.categories);
     const auto n_categories = static_cast<std::int64_t>(PyArray_DIM(categories, 0));
-    std::vector<double> values;
+    NumberList values;
     std::vector<unsigned char> is_number;
     TextColumn texts;
     if (PyArray_TYPE(categories) == NPY_OBJECT) {

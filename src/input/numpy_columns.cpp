@@ -291,7 +291,7 @@ bool is_numeric_type(int type) noexcept {
     return with_numeric_type(type, [](auto) {});
 }
 
-void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_rows, std::vector<double>& out) {
+void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_rows, NumberList& out) {
     out.resize(n_rows);
     with_numeric_type(type, [&]<class T>(T) { read_numeric_column<T>(base, stride, n_rows, out.data()); });
 }

@@ -33,7 +33,7 @@ bool is_numeric_type(int type) noexcept;
 // The n_rows elements of that type at `base`, `stride` bytes apart, as
 // doubles into `out`, as float() of each element's numpy scalar gives them:
 // for a float16 NaN numpy itself is asked (a failure there throws).
-void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_rows, std::vector<double>& out);
+void read_numbers(int type, const char* base, npy_intp stride, std::size_t n_rows, NumberList& out);
 
 // The same as column c of the lists, a column of numbers read whole: into
 // its place in the result when the lists have one, else into its list.

@@ -30,14 +30,21 @@ TEST_F(BufferCache, ReusesWhatWasGivenBackForABufferOfAboutItsSize) {
     void* again = buffers::take(9 * mib);  // both are 5 huge pages
     EXPECT_EQ(again, first);
     EXPECT_EQ(buffers::held_bytes(), 0u);
+    void* other = buffers::take(20 * mib);
     buffers::give_back(again);
+    buffers::give_back(other);
+    EXPECT_EQ(buffers::held_bytes(), 30 * mib);
 
-    // Far smaller: the held block would be kept from a large request.  It
-    // is freed instead, before new memory is mapped.
+    // Far smaller: a held block would be kept from a large request.  As
+    // many held bytes as are mapped anew are freed first, oldest first; the
+    // rest stays.
     void* small = buffers::take(4 * mib);
     EXPECT_NE(small, first);
-    EXPECT_EQ(buffers::held_bytes(), 0u);
+    EXPECT_NE(small, other);
+    EXPECT_EQ(buffers::held_bytes(), 20 * mib);  // first went
+    EXPECT_EQ(buffers::take(20 * mib), other);
     buffers::give_back(small);
+    buffers::give_back(other);
 }
 
 TEST_F(BufferCache, RefusesPointersItDidNotHandOutAndHoldsNoMoreThanItsLimit) {

@@ -36,7 +36,7 @@ TEST(ColumnLists, TurningTextRendersTheNumbersReadSoFarOnce) {
     EXPECT_EQ(lists.size(0), 6u);
     // The other column is untouched.
     EXPECT_FALSE(lists.is_text(1));
-    EXPECT_EQ(lists.numbers(1), std::vector<double>{2.5});
+    EXPECT_EQ(lists.numbers(1), NumberList{2.5});
     EXPECT_TRUE(lists.texts(1).empty());
 }
 
