@@ -388,13 +388,15 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
     constexpr std::size_t chunk = std::size_t{1} << 16;
     const std::size_t n = strings.size();
     const std::size_t chunks = (n + chunk - 1) / chunk;
-    // A cell's first sixteen bytes travel with it; its text is found again
-    // by its row, which keeps the buckets, all of a column's cells at once,
-    // at 24 bytes a cell.  Rows fit four bytes: a column has fewer than
-    // 2^32 entries.
+    // A cell travels with its Key, its size and row in four bytes each (a
+    // column has fewer than 2^32 entries; a longer text's size is taken
+    // again from the column): 32 bytes a cell, for all of a column's cells
+    // at once.
     struct Entry {
         std::uint64_t head;
         std::uint64_t tail;
+        const char* data;
+        std::uint32_t size;
         std::uint32_t row;
     };
     const KeyHash spread;  // its own seed, unrelated to the partition maps'
@@ -411,7 +413,7 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
             for (std::size_t j = first; j != last; ++j) {
                 Key key = key_of(strings[j]);
                 mine[spread(key) >> (64 - partition_bits)].push_back(
-                    {key.head, key.tail, static_cast<std::uint32_t>(j)});
+                    {key.head, key.tail, key.data, Slot::held_size(key.size), static_cast<std::uint32_t>(j)});
             }
         }
     });
@@ -428,8 +430,8 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
             for (std::size_t k = 0; k < chunks; ++k) {
                 std::vector<Entry>& bucket = buckets[k * partitions + p];
                 for (const Entry& entry : bucket) {
-                    const std::string_view text = strings[entry.row];
-                    const Key key{entry.head, entry.tail, text.data(), text.size()};
+                    const std::size_t size = entry.size < UINT32_MAX ? entry.size : strings[entry.row].size();
+                    const Key key{entry.head, entry.tail, entry.data, size};
                     auto [it, inserted] = map.try_emplace(key, segment.distinct.size());
                     if (inserted) segment.distinct.push_back(key);
                     slots[entry.row] = std::bit_cast<double>(tag(p, it->second));
@@ -486,8 +488,11 @@ Labels encode_texts(const Entries& strings, double* slots) {
         for (std::size_t g = begin; g != end; ++g) order[g] = SortItem::of(distinct[g], g);
     });
     pool::parallel_sort(order.begin(), order.end(), [&](const SortItem& a, const SortItem& b) {
-        if (a.high != b.high) return a.high < b.high;
-        if (a.low != b.low) return a.low < b.low;
+        // One 128-bit comparison, without a branch on which word differs.
+        const unsigned __int128 x = static_cast<unsigned __int128>(a.high) << 64 | a.low;
+        const unsigned __int128 y = static_cast<unsigned __int128>(b.high) << 64 | b.low;
+        if (x != y) [[likely]]
+            return x < y;
         // string_view compares through char_traits<char>: bytes as
         // unsigned char, a prefix first.
         return distinct[a.id].view() < distinct[b.id].view();
