@@ -196,7 +196,10 @@ struct SlotEqual {
     }
     bool operator()(const Probe& p, const Slot& s) const noexcept { return (*this)(p.key, s); }
     bool operator()(const Slot& s, const Probe& p) const noexcept { return (*this)(p.key, s); }
-    bool operator()(const Slot& a, const Slot& b) const noexcept { return (*this)((*distinct)[a.id], b); }
+    bool operator()(const Slot& a, const Slot& b) const noexcept {
+        return a.head == b.head && a.tail == b.tail && a.size == b.size &&
+               (a.size <= 16 || KeyEqual{}((*distinct)[a.id], (*distinct)[b.id]));
+    }
 };
 
 using SlotSet = boost::unordered_flat_set<Slot, SlotHash, SlotEqual, LargeBufferAllocator<Slot>>;
@@ -218,12 +221,21 @@ public:
         const std::uint64_t segment = own_.id;
         for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
             const Key key = key_of(cells_[j]);
-            // Fewer than 2^32 entries a column, so ids fit.  The new Slot's
-            // string joins the list once it is in the set: the insertion
-            // hashes it from the Key, and only a later one may look it up.
-            auto [it, inserted] = local_.insert(Probe{key, static_cast<std::uint32_t>(own_.distinct.size())});
-            if (inserted) [[unlikely]]
-                own_.distinct.push_back(key);
+            // Fewer than 2^32 entries a column, so ids fit.  A Slot of a
+            // text past sixteen bytes is hashed and compared through the
+            // list, which the set may do to the new one while it inserts
+            // it: such a text joins the list first, and leaves again when
+            // it was there already.
+            const bool listed_first = key.size > 16;
+            if (listed_first) own_.distinct.push_back(key);
+            const auto next = static_cast<std::uint32_t>(own_.distinct.size() - (listed_first ? 1 : 0));
+            auto [it, inserted] = local_.insert(Probe{key, next});
+            if (inserted != listed_first) {
+                if (inserted)
+                    own_.distinct.push_back(key);
+                else
+                    own_.distinct.pop_back();
+            }
             slots_[j] = std::bit_cast<double>(tag(segment, it->id));
         }
     }

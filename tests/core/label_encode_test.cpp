@@ -123,4 +123,19 @@ TEST(LabelEncode, LongSharedPrefixesRankByTheirLaterBytes) {
     for (std::size_t j = 0; j < n; j += 997) EXPECT_EQ(encoded.codes[j], static_cast<double>(order[j])) << j;
 }
 
+// Few texts, many repeats, all alike in their first sixteen bytes: the
+// first pass tells them apart by their later bytes alone.
+TEST(LabelEncode, RepeatedLongTextsAlikeInSixteenBytesKeepTheirOwnCodes) {
+    constexpr std::size_t distinct = 1000, n = 60000;
+    TextColumn column;
+    for (std::size_t j = 0; j < n; ++j) {
+        char text[32];
+        int size = std::snprintf(text, sizeof text, "sixteen bytes ..%03zu", (j * 7) % distinct);
+        column.push_back(std::string_view(text, static_cast<std::size_t>(size)));
+    }
+    auto encoded = label_encode(column);
+    ASSERT_EQ(encoded.labels.size(), distinct);
+    for (std::size_t j = 0; j < n; ++j) ASSERT_EQ(encoded.codes[j], static_cast<double>((j * 7) % distinct)) << j;
+}
+
 }  // namespace
