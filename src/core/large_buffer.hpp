@@ -12,12 +12,12 @@
 
 namespace kavrel {
 
-// Asks the kernel to back a large buffer with huge pages where it can.  The
-// big buffers of a call (code lists, hash tables, the result matrix) are
-// fresh memory touched once at random or in one sweep; on 4 KiB pages their
-// page faults and TLB misses cost as much as the encoding itself and
-// serialise the pool's threads in the kernel.  Buffers under a few MiB, and
-// systems without transparent huge pages, are left as they are.
+// Asks the kernel to back a large buffer with huge pages where it can, for
+// a buffer made outside the buffer cache (a core Matrix of its own).  Fresh
+// memory touched at random or in one sweep costs, on 4 KiB pages, page
+// faults and TLB misses as large as the encoding itself.  Buffers under a
+// few MiB, and systems without transparent huge pages, are left as they
+// are.
 void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
 
 // std::allocator whose large blocks come from the buffer cache: on huge
