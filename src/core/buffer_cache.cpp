@@ -104,34 +104,35 @@ public:
         return block.data;
     }
 
+    // Unmaps under the lock what it cannot keep: that is rare, and keeping a
+    // list to unmap later could itself fail for want of memory.
     bool give_back(void* data) noexcept {
-        std::vector<Block> freed;
-        {
-            std::lock_guard lock(mutex_);
-            auto it = live_.find(data);
-            if (it == live_.end()) return false;
-            Block block{data, it->second};
-            live_.erase(it);
-            if (block.size > held_limit()) {
-                freed.push_back(block);
-            } else {
-                KAVREL_POISON(block.data, block.size);
-                try {
-                    held_.push_back(block);
-                    held_bytes_ += block.size;
-                } catch (...) {
-                    freed.push_back(block);
-                }
-                // Oldest first: what was given back long ago is least
-                // likely to fit what comes next.
-                while (held_bytes_ > held_limit()) {
-                    freed.push_back(held_.front());
-                    held_bytes_ -= held_.front().size;
-                    held_.erase(held_.begin());
-                }
-            }
+        std::lock_guard lock(mutex_);
+        auto it = live_.find(data);
+        if (it == live_.end()) return false;
+        const Block block{data, it->second};
+        live_.erase(it);
+        if (block.size > held_limit()) {
+            ::munmap(block.data, block.size);
+            return true;
         }
-        for (const Block& b : freed) ::munmap(b.data, b.size);
+        try {
+            held_.push_back(block);
+        } catch (...) {
+            ::munmap(block.data, block.size);
+            return true;
+        }
+        KAVREL_POISON(block.data, block.size);
+        held_bytes_ += block.size;
+        // Oldest first: what was given back long ago is least likely to fit
+        // what comes next.
+        std::size_t count = 0;
+        while (held_bytes_ > held_limit()) {
+            ::munmap(held_[count].data, held_[count].size);
+            held_bytes_ -= held_[count].size;
+            ++count;
+        }
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
         return true;
     }
 
