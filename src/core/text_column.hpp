@@ -136,7 +136,8 @@ private:
     }
     // At least `size` free bytes in the current block: a new block, twice
     // as large as the last up to 4 MiB (larger only for a larger text), when
-    // they are not there.  What a block leaves unused stays small.
+    // they are not there.  What the last block leaves unused is at most
+    // 4 MiB a column.
     void make_room(std::size_t size) {
         // A writer gets a real address even for no bytes (memcpy's rule).
         if (left_ >= size && free_ != nullptr) return;
