@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -184,6 +185,17 @@ std::size_t held_limit() noexcept {
 }
 
 void* take(std::size_t bytes) { return cache().take(bytes); }
+
+void* allocate(std::size_t bytes) {
+    if (bytes >= cached_from) return take(bytes);
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void deallocate(void* buffer, std::size_t bytes) noexcept {
+    if (bytes < cached_from || !give_back(buffer)) std::free(buffer);
+}
 bool give_back(void* buffer) noexcept { return cache().give_back(buffer); }
 std::size_t size_of(const void* p) noexcept { return cache().size_of(p); }
 std::size_t held_bytes() noexcept { return cache().held_bytes(); }

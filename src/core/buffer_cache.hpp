@@ -34,6 +34,16 @@ void* take(std::size_t bytes);
 // returns false, and does nothing, for any other pointer.
 bool give_back(void* buffer) noexcept;
 
+// Any buffer: from take when it is large, else from malloc; at least 16-byte
+// aligned, its contents unspecified.  Throws std::bad_alloc.  Every
+// allocator of the encoding goes through this pair, so that one rule says
+// which buffers the cache keeps.
+void* allocate(std::size_t bytes);
+
+// Frees a buffer of `bytes` bytes from allocate, or from malloc or realloc
+// (a large one that is not the cache's goes to free).
+void deallocate(void* buffer, std::size_t bytes) noexcept;
+
 // Whether `p` is a buffer from take that is not given back yet, and then its
 // usable size in bytes; else 0.
 std::size_t size_of(const void* p) noexcept;

@@ -12,14 +12,6 @@
 
 namespace kavrel {
 
-// Asks the kernel to back a large buffer with huge pages where it can, for
-// a buffer made outside the buffer cache (a core Matrix of its own).  Fresh
-// memory touched at random or in one sweep costs, on 4 KiB pages, page
-// faults and TLB misses as large as the encoding itself.  Buffers under a
-// few MiB, and systems without transparent huge pages, are left as they
-// are.
-void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
-
 // std::allocator whose large blocks come from the buffer cache: on huge
 // pages, and reused from call to call instead of faulted in afresh.  With
 // value_initialize false, a container's resize leaves new elements
@@ -35,16 +27,11 @@ struct LargeBufferAllocator : std::allocator<T> {
     LargeBufferAllocator(const LargeBufferAllocator<U, value_initialize>&) noexcept {}
 
     T* allocate(std::size_t n) {
+        static_assert(alignof(T) <= alignof(std::max_align_t), "malloc's alignment");
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
-        if (n * sizeof(T) >= buffers::cached_from) return static_cast<T*>(buffers::take(n * sizeof(T)));
-        return std::allocator<T>::allocate(n);
+        return static_cast<T*>(buffers::allocate(n * sizeof(T)));
     }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) >= buffers::cached_from)
-            buffers::give_back(p);
-        else
-            std::allocator<T>::deallocate(p, n);
-    }
+    void deallocate(T* p, std::size_t n) noexcept { buffers::deallocate(p, n * sizeof(T)); }
 
     template <class U, class... Args>
     void construct(U* p, Args&&... args) {

@@ -1,10 +1,11 @@
 #include "matrix.hpp"
 
 #include "failure.hpp"
-#include "large_buffer.hpp"
+#include "buffer_cache.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace kavrel {
@@ -22,11 +23,9 @@ Matrix Matrix::zeros(std::size_t n_rows, std::size_t n_cols) {
     Matrix m = over(nullptr, n_rows, n_cols);
     const std::size_t count = n_rows * n_cols;
     if (count == 0) return m;  // nothing to hold: no allocation
-    void* data = std::calloc(count, sizeof(double));
-    if (data == nullptr) throw std::bad_alloc();
-    prefer_huge_pages(data, count * sizeof(double));
-    // calloc's zero bytes are the double 0.0.
-    m.owned_.reset(static_cast<double*>(data));
+    const std::size_t bytes = count * sizeof(double);
+    m.owned_ = std::unique_ptr<double[], Free>(static_cast<double*>(buffers::allocate(bytes)), Free{bytes});
+    std::memset(m.owned_.get(), 0, bytes);  // zero bytes are the double 0.0
     m.data_ = m.owned_.get();
     return m;
 }

@@ -1,8 +1,9 @@
 // The numeric result of a conversion.
 #pragma once
 
+#include "buffer_cache.hpp"
+
 #include <cstddef>
-#include <cstdlib>
 #include <memory>
 
 namespace kavrel {
@@ -44,7 +45,8 @@ public:
 
 private:
     struct Free {
-        void operator()(double* p) const noexcept { std::free(p); }
+        std::size_t bytes;  // of the buffer owned
+        void operator()(double* p) const noexcept { buffers::deallocate(p, bytes); }
     };
     std::size_t n_rows_ = 0;
     std::size_t n_cols_ = 0;

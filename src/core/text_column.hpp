@@ -114,18 +114,12 @@ private:
     static constexpr std::size_t first_block = std::size_t{1} << 16, largest_block = buffers::cached_from;
 
     struct FreeBlock {
-        bool cached;
-        void operator()(char* p) const noexcept {
-            if (cached)
-                buffers::give_back(p);
-            else
-                delete[] p;
-        }
+        std::size_t size;
+        void operator()(char* p) const noexcept { buffers::deallocate(p, size); }
     };
     using Block = std::unique_ptr<char[], FreeBlock>;
-    static Block new_block(std::size_t size) {
-        if (size >= buffers::cached_from) return Block(static_cast<char*>(buffers::take(size)), FreeBlock{true});
-        return Block(new char[size], FreeBlock{false});  // left uninitialised: written before read
+    static Block new_block(std::size_t size) {  // left uninitialised: written before read
+        return Block(static_cast<char*>(buffers::allocate(size)), FreeBlock{size});
     }
 
     void add_entry(std::string_view text) {

@@ -17,11 +17,10 @@ namespace {
 // the buffer cache and gives it back when numpy frees the array, so the
 // next call writes into pages that are already there.  The array owns its
 // data as any other would (resize, pickling and views work as usual); only
-// numpy's name for its allocator differs.  Small ones go to malloc.
+// numpy's name for its allocator differs.
 void* result_malloc(void*, std::size_t size) noexcept {
-    if (size < buffers::cached_from) return std::malloc(size);
     try {
-        return buffers::take(size);
+        return buffers::allocate(size);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -30,12 +29,13 @@ void* result_malloc(void*, std::size_t size) noexcept {
 void* result_calloc(void* ctx, std::size_t count, std::size_t elsize) noexcept {
     std::size_t size = 0;
     if (__builtin_mul_overflow(count, elsize, &size)) return nullptr;
-    if (size < buffers::cached_from) return std::calloc(count, elsize);
     void* p = result_malloc(ctx, size);
     if (p != nullptr) std::memset(p, 0, size);
     return p;
 }
 
+// A buffer that is not the cache's is malloc's, for realloc to move; the
+// cache's moves into a buffer of the new size.
 void* result_realloc(void* ctx, void* p, std::size_t size) noexcept {
     const std::size_t old = buffers::size_of(p);
     if (old == 0) return std::realloc(p, size);
@@ -46,9 +46,7 @@ void* result_realloc(void* ctx, void* p, std::size_t size) noexcept {
     return moved;
 }
 
-void result_free(void*, void* p, std::size_t) noexcept {
-    if (!buffers::give_back(p)) std::free(p);
-}
+void result_free(void*, void* p, std::size_t size) noexcept { buffers::deallocate(p, size); }
 
 PyDataMem_Handler result_handler = {
     "kavrel_result_allocator",
