@@ -252,12 +252,13 @@ def column_bytes(values):
     return values.nbytes
 
 
-def memcpy_floor(table, result_shape):
-    """Copies the input's bytes once and writes the result's once, between
-    buffers already in memory: what no encode of this table can beat."""
+def memcpy_floor(table):
+    """Copies the input's bytes once and writes the result's (a float64 per
+    cell) once, between buffers already in memory: what no encode of this
+    table can beat."""
     source = np.ones(input_bytes(table), dtype=np.uint8)
     read_into = np.empty_like(source)
-    result = np.ones(result_shape)
+    result = np.ones(table.shape)
     written = np.empty_like(result)
     read_into[:] = 0
     written[:] = 0
@@ -395,7 +396,7 @@ def encode_cases(run, rows, long_rows, rng):
     def kavrel_and_floor(case, name, table):
         add(case, "kavrel", "kavrel", f"enc.encode({name})", lambda: enc.encode(table))
         add(case, "memcpy", "floor: the input's bytes read once, the result written once",
-            "np.copyto of the same byte counts, single-threaded", memcpy_floor(table, table.shape))
+            "np.copyto of the same byte counts, single-threaded", memcpy_floor(table))
 
     def object_table(case, m, text_cols):
         """An object ndarray: kavrel, pandas, scikit-learn, pyarrow, polars."""
