@@ -196,52 +196,28 @@ py::Ref decode_array(MatrixView matrix, LearnedState& learned) {
 void decode_frame(py::Handle frame, MatrixView matrix, const std::vector<std::string>& labels,
                   LearnedState& learned) {
     const EncodingInfo& info = learned.info;
-    // With distinct labels each learned column is replaced whole by a
-    // column of dtype object that already holds its labels.  A label that
-    // names several columns makes pandas read and assign all of them at
-    // once: those frames take the road of single steps (float column to
-    // object, then its cells through .loc), whose outcome pandas decides.
-    const bool whole_columns = distinct_labels(labels);
+    // Each learned column is replaced whole by a column of dtype object
+    // that already holds its labels.  With distinct labels it is assigned
+    // by its label; a label that names several columns would make pandas
+    // assign all of them at once, so there it is assigned by position.
+    const bool by_label = distinct_labels(labels);
     const py::Names& names = py::names();
-    py::Ref series_kwargs;
-    if (whole_columns) {
-        // Explicitly dtype object: pandas would otherwise infer a string
-        // dtype from an object array of strings.  No copy: the array is
-        // this call's alone.
-        series_kwargs = py::check(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
-    }
-    const std::size_t n_rows = matrix.n_rows;
+    // Explicitly dtype object: pandas would otherwise infer a string dtype
+    // from an object array of strings.  No copy: the array is this call's
+    // alone.
+    py::Ref series_kwargs = py::check(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
     for (std::size_t col : info.object_columns) {
-        if (whole_columns) {
-            py::Ref values = decode_column(matrix, col, learned);
-            py::Ref name = py::to_str(checked_at(labels, col));
-            py::Ref args = py::check(PyTuple_Pack(1, values.get()));
-            py::Ref column =
-                py::check(PyObject_Call(py::import_pandas().series_type.get(), args.get(), series_kwargs.get()));
-            // Called as a method, as Python code calls it: pandas takes a
-            // frame reached with fewer references for a temporary one and
-            // warns of chained assignment.
-            py::check(PyObject_CallMethodObjArgs(frame.get(), names.setitem.get(), name.get(), column.get(), nullptr));
-            continue;
-        }
-
-        LabelCache column_labels(learned, col, n_rows);
-        if (n_rows > 0 && col >= matrix.n_cols) fail(msg::ndarray_index_out_of_bounds);
-        py::Ref values = py::check(PyList_New(static_cast<Py_ssize_t>(n_rows)));
-        for (std::size_t r = 0; r < n_rows; ++r)
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), label_at(column_labels, matrix, r, col).release());
-        py::Ref name = py::to_str(checked_at(labels, col));
-
-        py::Ref column = py::check(PyObject_GetItem(frame.get(), name.get()));
-        py::Ref object = py::check(PyUnicode_FromString("object"));
-        py::Ref converted = py::check(PyObject_CallMethodOneArg(column.get(), names.astype.get(), object.get()));
-        py::check(PyObject_CallMethodObjArgs(frame.get(), names.setitem.get(), name.get(), converted.get(), nullptr));
-        column = py::Ref();
-
-        py::Ref loc = py::check(PyObject_GetAttr(frame.get(), names.loc.get()));
-        py::Ref all_rows = py::check(PySlice_New(nullptr, nullptr, nullptr));
-        py::Ref key = py::check(PyTuple_Pack(2, all_rows.get(), name.get()));
-        py::check_status(PyObject_SetItem(loc.get(), key.get(), values.get()));
+        py::Ref values = decode_column(matrix, col, learned);
+        const std::string& label = checked_at(labels, col);
+        py::Ref key = by_label ? py::to_str(label) : py::check(PyLong_FromSize_t(col));
+        py::Ref args = py::check(PyTuple_Pack(1, values.get()));
+        py::Ref column =
+            py::check(PyObject_Call(py::import_pandas().series_type.get(), args.get(), series_kwargs.get()));
+        // Called as a method, as Python code calls it: pandas takes a frame
+        // reached with fewer references for a temporary one and warns of
+        // chained assignment.
+        py::check(PyObject_CallMethodObjArgs(frame.get(), by_label ? names.setitem.get() : names.isetitem.get(),
+                                             key.get(), column.get(), nullptr));
     }
 }
 

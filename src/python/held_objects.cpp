@@ -74,8 +74,7 @@ const Names& names() {
     n->arrow_array = intern("__arrow_array__");
     n->arrow_c_stream = intern("__arrow_c_stream__");
     n->setitem = intern("__setitem__");
-    n->astype = intern("astype");
-    n->loc = intern("loc");
+    n->isetitem = intern("isetitem");
     n->pandas = intern("pandas");
     n->polars = intern("polars");
     n->DataFrame = intern("DataFrame");

@@ -18,7 +18,7 @@ struct Names {
     Ref shape, values, columns, copy, tolist;
     Ref items, dtype, to_numpy, storage, na_value, array, codes, categories;
     Ref arrow_array, arrow_c_stream;  // __arrow_array__, __arrow_c_stream__
-    Ref setitem, astype, loc;         // __setitem__ and what decode's frames take
+    Ref setitem, isetitem;            // a frame column assigned by label, by position
     Ref pandas, DataFrame, Series, StringDtype, CategoricalDtype, NA, NaT;
     Ref polars;
 };

@@ -58,6 +58,17 @@ def test_frame_codes_decode_to_texts_or_none():
     assert out["z"].tolist() == [7.5] * len(CODE_CELLS)
 
 
+def test_frame_with_repeated_labels_decodes_column_by_column():
+    """Each column is decoded with its own labels, even where a label names
+    several columns (text and numbers, or two text columns)."""
+    frame = pd.DataFrame([["a", 1.0, "p", "u"], ["b", 2.0, "q", "nan"]], columns=["x", "x", "y", "y"])
+    enc = kavrel.Encoder()
+    back = enc.decode(enc.encode(frame))
+    assert back.columns.tolist() == ["x", "x", "y", "y"]
+    assert back.dtypes.tolist() == [object, np.float64, object, object]
+    assert [back.iloc[:, c].tolist() for c in range(4)] == [["a", "b"], [1.0, 2.0], ["p", "q"], ["u", None]]
+
+
 def test_decode_without_learned_state_returns_codes():
     codes = np.array([[1.0, NAN], [0.0, 2.5]])
     frame = pd.DataFrame({"a": ["x", "y"], "b": [1, 2]})
