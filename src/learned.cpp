@@ -126,7 +126,12 @@ EncodingInfo info_from_labels(py::Handle labels, py::Handle n_columns) {
     const Py_ssize_t n_items = PyList_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < n_items; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) py::raise_not_an_instance(item, "tuple");
+        if (!PyTuple_Check(item)) {
+            py::Ref type_name = py::check(PyType_GetName(Py_TYPE(item)));
+            py::raise(PyExc_TypeError, msg::labels_item_not_a_tuple, type_name.get());
+        }
+        if (PyTuple_GET_SIZE(item) != 2)
+            py::raise(PyExc_TypeError, msg::labels_item_not_a_pair, PyTuple_GET_SIZE(item));
         std::size_t col = position_of(PyTuple_GET_ITEM(item, 0), info.n_columns);
         Labels column = column_labels(PyTuple_GET_ITEM(item, 1), col);
         if (!info.labels.try_emplace(col, std::move(column)).second)

@@ -42,6 +42,12 @@ inline constexpr const char* unsupported_strategy = "%U is not a supported encod
 inline constexpr const char* labels_are_one_str = "the labels of column %zd must be an iterable of str, not a str";
 // ValueError: a position outside 0 .. n_columns - 1; the position, the width.
 inline constexpr const char* position_out_of_range = "column position %R is out of range for %zd columns";
+// TypeError: an item of the labels mapping's items() that is not a pair:
+// a tuple of another length (its length), or another type (its name).
+inline constexpr const char* labels_item_not_a_pair =
+    "each item of the labels must be a (position, labels) pair, not a tuple of %zd";
+inline constexpr const char* labels_item_not_a_tuple =
+    "each item of the labels must be a (position, labels) pair, not '%U'";
 // ValueError: one position given twice (a mapping whose items repeat a key).
 inline constexpr const char* position_repeated = "column position %zd is given more than once";
 // ValueError: a negative table width; the width.

@@ -8,9 +8,12 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import kavrel
 from conftest import MARKERS, learned_encoder, obj_array, obj_column, run_python, same_cells
+from test_fuzz_roads import FUZZ, texts
 
 WORDS = np.array(["ant", "Bee", "cat", "", "é", "nan", "<NA>", "None", "10", "9", "ß", "Z"], dtype=object)
 
@@ -104,6 +107,17 @@ def test_from_labels_gives_the_state_an_encode_would_learn():
     assert merged.labels == {0: ("q",)}
 
 
+class ItemsAs(dict):
+    """A Mapping whose items() yields what it is given."""
+
+    def __init__(self, items):
+        super().__init__()
+        self.given = items
+
+    def items(self):
+        return self.given
+
+
 @pytest.mark.parametrize(
     ("labels", "n_columns", "error", "match"),
     [
@@ -120,6 +134,9 @@ def test_from_labels_gives_the_state_an_encode_would_learn():
         ({-1: ["a"]}, 1, ValueError, "column position -1 is out of range"),
         ({2**70: ["a"]}, 1, ValueError, "is out of range"),
         ({0: ["a", "b\udc80"]}, 1, ValueError, "cannot be encoded as UTF-8"),
+        (ItemsAs([(0, ("a",), "x")]), 1, TypeError,
+         r"^each item of the labels must be a \(position, labels\) pair, not a tuple of 3$"),
+        (ItemsAs([[0, ("a",)]]), 1, TypeError, r"must be a \(position, labels\) pair, not 'list'$"),
     ]
     + [({0: ["a", m]}, 1, ValueError, f"'{m}' is a missing-value marker") for m in MARKERS],
 )
@@ -223,3 +240,53 @@ def test_kept_states_load_in_a_fresh_process_and_bad_ones_raise():
     ]
     # A refused state changes nothing.
     assert lines[-1] == "{0: ('kept',)}"
+
+
+# --- generated states -------------------------------------------------------------
+
+def text_or_number_columns():
+    """(n_rows, per column: its cells): text columns of texts and missing
+    values, whose labels do not depend on which rows a part holds, and
+    columns of numbers."""
+    def columns(n_rows):
+        text = st.lists(st.one_of(texts, st.sampled_from([None, np.nan, pd.NA])), min_size=n_rows, max_size=n_rows)
+        numbers = st.lists(st.one_of(st.floats(), st.integers(-5, 5)), min_size=n_rows, max_size=n_rows)
+        return st.tuples(st.just(n_rows), st.lists(st.one_of(text, numbers), max_size=4))
+
+    return st.integers(0, 12).flatmap(columns)
+
+
+@FUZZ
+@given(text_or_number_columns(), st.lists(st.integers(0, 12), max_size=4),
+       st.lists(st.sampled_from(["a", "b", "c"]), min_size=4, max_size=4))
+def test_merged_parts_and_kept_states_act_as_one_encode(plan, cuts, names):
+    """The labels of any partition of the rows merge into the state of one
+    encode of the whole table; any state survives pickling."""
+    n_rows, columns = plan
+    whole = obj_array([[column[r] for column in columns] for r in range(n_rows)]).reshape(n_rows, len(columns))
+    one = kavrel.Encoder()
+    codes = one.encode(whole)
+    bounds = [0, *sorted(min(cut, n_rows) for cut in cuts), n_rows]
+    union = {}
+    for a, b in zip(bounds, bounds[1:]):
+        part = kavrel.Encoder()
+        part.encode(whole[a:b])
+        for col, labels in part.labels.items():
+            union.setdefault(col, []).extend(labels)
+    merged = kavrel.Encoder.from_labels(union, len(columns))
+    assert merged.labels == one.labels
+    np.testing.assert_array_equal(merged.transform(whole).view(np.uint64), codes.view(np.uint64))
+
+    frame = pd.DataFrame(whole, columns=names[: len(columns)])
+    framed = kavrel.Encoder()
+    frame_codes = framed.encode(frame)
+    for enc, table, table_codes in ((one, whole, codes), (merged, whole, codes), (framed, frame, frame_codes)):
+        kept = pickle.loads(pickle.dumps(enc))
+        assert kept_state(kept) == kept_state(enc) and kept.labels == enc.labels
+        again = kept.transform(table)
+        if isinstance(table, pd.DataFrame):
+            pd.testing.assert_frame_equal(again, table_codes)
+            pd.testing.assert_frame_equal(kept.decode(table_codes), enc.decode(table_codes))
+        else:
+            np.testing.assert_array_equal(again.view(np.uint64), table_codes.view(np.uint64))
+            same_cells(kept.decode(table_codes), enc.decode(table_codes))
