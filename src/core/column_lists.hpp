@@ -113,6 +113,16 @@ public:
     // from its column_read on; the column stays a text column.
     void release_texts(std::size_t c) { checked_at(text_cells_, c).clear(); }
 
+    // Column c, read in part by a road that then gave up on it, as before
+    // any read: numeric again, its lists empty, for another road to read
+    // it whole.  Only before its column_read.
+    void forget_column(std::size_t c) {
+        checked_at(column_is_text_, c) = 0;
+        text_from_[c] = 0;
+        release(number_cells_[c]);
+        text_cells_[c].clear();
+    }
+
     // Every list emptied, every column numeric again, as before any read;
     // where numbers go and who is told of text columns stay.
     void reset() {

@@ -125,9 +125,7 @@ inline constexpr std::string_view no_entry_found = "no entry found for key";
 inline constexpr std::string_view ndarray_index_out_of_bounds = "ndarray: index out of bounds";
 // "Encoder" could not be appended to the module's __all__.
 inline constexpr std::string_view append_to_all_failed = "could not append __name__ to __all__";
-// A polars frame handed over a string that is not well-formed UTF-8, or
-// columns that disagree with its shape.
-inline constexpr std::string_view arrow_text_not_utf8 = "an Arrow string column holds text that is not UTF-8";
+// A polars frame whose columns disagree with its shape.
 inline constexpr std::string_view polars_columns_differ = "the columns of a polars frame do not match its shape";
 // A failure of a kind the module does not know reached an entry point.
 inline constexpr std::string_view unknown_failure = "an unexpected internal failure";

@@ -148,18 +148,48 @@ bool read_strings(ArrowStream s, std::size_t n_rows, ColumnLists& lists, std::si
         lists.reserve_texts(c, n_rows);
         const bool utf8 = owner->for_each([&](std::string_view text) { lists.text_column(c).push_back_view(text); },
                                           [&] { add_missing(lists, c); });
-        // polars holds only UTF-8: a producer that breaks that is broken.
-        if (!utf8) fail(msg::arrow_text_not_utf8);
+        // polars holds only UTF-8; what another producer streams is read
+        // from its objects instead, as any column whose buffers fail a check.
+        if (!utf8) {
+            lists.forget_column(c);
+            return false;
+        }
     }
     lists.column_read(c);
     return true;
 }
 
+// Whether two chunks' dictionaries are the same array: the same buffers,
+// offset and length.  The chunks of one column mostly share one (polars
+// exports its categories once); an exporter keeps what it exported
+// unchanged, so equal buffers hold equal entries.  A view layout's last
+// buffer, the sizes of its data buffers, is made anew for each export:
+// there the sizes are compared instead.
+bool same_dictionary(const ArrowArray* a, const ArrowArray* b, bool views) noexcept {
+    if (a == nullptr || b == nullptr) return false;
+    if (a == b) return true;
+    if (a->length != b->length || a->offset != b->offset || a->null_count != b->null_count ||
+        a->n_buffers != b->n_buffers || a->n_buffers < (views ? 3 : 0) || a->buffers == nullptr ||
+        b->buffers == nullptr)
+        return false;
+    const std::int64_t shared = views ? a->n_buffers - 1 : a->n_buffers;
+    if (!std::equal(a->buffers, a->buffers + shared, b->buffers)) return false;
+    if (!views) return true;
+    const void* sizes_a = a->buffers[shared];
+    const void* sizes_b = b->buffers[shared];
+    const auto n_sizes = static_cast<std::size_t>(a->n_buffers - 3);
+    if (n_sizes == 0) return true;
+    return sizes_a != nullptr && sizes_b != nullptr &&
+           std::memcmp(sizes_a, sizes_b, n_sizes * sizeof(std::int64_t)) == 0;
+}
+
 // A dictionary of strings per chunk (Categorical, Enum) and the index of
-// each row in it: each dictionary read once, each index checked against
-// it, before any row is read.  A cell whose text was met before in the
-// chunk shares that cell's entry.  False, with nothing read, when the
-// stream is no such column.
+// each row in it.  Every dictionary and index is checked before any row is
+// read; a dictionary that chunks share is checked and read once, and only
+// one dictionary is held decoded at a time, so the cost follows the rows
+// and the distinct dictionaries, not chunks times entries.  A cell whose
+// text was met before under the same dictionary shares that cell's entry.
+// False, with nothing read, when the stream is no such column.
 bool read_dictionary(ArrowStream s, std::size_t n_rows, ColumnLists& lists, std::size_t c) {
     const ArrowSchema& schema = *s.schema;
     const char* format = schema.format;
@@ -167,21 +197,24 @@ bool read_dictionary(ArrowStream s, std::size_t n_rows, ColumnLists& lists, std:
     with_number_type(format, [&]<class T>(T) { integer = std::is_integral_v<T>; });
     if (!integer || schema.dictionary == nullptr || schema.n_children != 0 || !has_rows(s, n_rows)) return false;
 
-    // Per chunk: its dictionary's texts, nullopt for a null entry.
-    std::vector<std::vector<std::optional<std::string_view>>> dictionaries;
-    dictionaries.reserve(s.chunks.size());
+    // The checks: each dictionary's entries (well-formed UTF-8 strings),
+    // then each chunk's indices against its dictionary's size.
+    const bool views = is_format(schema.dictionary->format, "vu");
+    const ArrowArray* checked = nullptr;
+    std::uint64_t size = 0;
     for (const arrow::Array& held : s.chunks) {
         const ArrowArray& chunk = *held;
         if (chunk.dictionary == nullptr || !fixed_width(chunk, 2)) return false;
-        std::vector<std::optional<std::string_view>>& texts = dictionaries.emplace_back();
-        if (!ArrowStrings::for_each_in(*schema.dictionary, *chunk.dictionary,
-                                       [&](std::string_view text) { texts.emplace_back(text); },
-                                       [&] { texts.emplace_back(); }))
-            return false;
+        if (!same_dictionary(chunk.dictionary, checked, views)) {
+            size = 0;
+            if (!ArrowStrings::for_each_in(*schema.dictionary, *chunk.dictionary, [&](std::string_view) { ++size; },
+                                           [&] { ++size; }))
+                return false;
+            checked = chunk.dictionary;
+        }
         bool in_range = true;
         with_number_type(format, [&]<class T>(T) {
             const T* indices = static_cast<const T*>(chunk.buffers[1]) + chunk.offset;
-            const auto size = static_cast<std::uint64_t>(texts.size());
             for (std::int64_t i = 0; i < chunk.length; ++i) {
                 const bool valid = is_valid(chunk, i);
                 // A negative index is out of range as its unsigned value.
@@ -195,12 +228,24 @@ bool read_dictionary(ArrowStream s, std::size_t n_rows, ColumnLists& lists, std:
     // alive (moving the structs moves no buffer).
     auto owner = std::make_shared<const ArrowStream>(std::move(s));
     lists.keep_alive(owner);
-    // No room reserved for n_rows texts: most cells share an entry.
+    // The dictionary read last: its texts (nullopt for a null entry), and
+    // the first cell of each entry met under it.  No room reserved for
+    // n_rows texts: most cells share an entry.
     constexpr std::size_t unmet = std::numeric_limits<std::size_t>::max();
-    for (std::size_t k = 0; k < owner->chunks.size(); ++k) {
-        const ArrowArray& chunk = *owner->chunks[k];
-        const std::vector<std::optional<std::string_view>>& texts = dictionaries[k];
-        std::vector<std::size_t> first_cell(texts.size(), unmet);
+    const ArrowArray* decoded = nullptr;
+    std::vector<std::optional<std::string_view>> texts;
+    std::vector<std::size_t> first_cell;
+    for (const arrow::Array& held : owner->chunks) {
+        const ArrowArray& chunk = *held;
+        if (!same_dictionary(chunk.dictionary, decoded, views)) {
+            texts.clear();
+            // Checked above: it reads whole.
+            ArrowStrings::for_each_in(*schema.dictionary, *chunk.dictionary,
+                                      [&](std::string_view text) { texts.emplace_back(text); },
+                                      [&] { texts.emplace_back(); });
+            first_cell.assign(texts.size(), unmet);
+            decoded = chunk.dictionary;
+        }
         with_number_type(format, [&]<class T>(T) {
             const T* indices = static_cast<const T*>(chunk.buffers[1]) + chunk.offset;
             for (std::int64_t i = 0; i < chunk.length; ++i) {
@@ -223,10 +268,27 @@ bool read_dictionary(ArrowStream s, std::size_t n_rows, ColumnLists& lists, std:
     return true;
 }
 
-// Any other column: the Python objects polars makes of its rows, by the
-// cell rules, None being missing.
-void read_objects(PyObject* series, std::size_t n_rows, ColumnLists& lists, std::size_t c) {
-    py::Ref cells = py::check(PyObject_CallMethod(series, "to_list", nullptr));
+// Whether `format` is one of Arrow's list types (list, large list, fixed
+// size list, list views): polars' List and Array.
+bool is_list_format(const char* format) noexcept {
+    if (format == nullptr || format[0] != '+') return false;
+    const std::string_view rest(format + 1);
+    return rest == "l" || rest == "L" || rest.starts_with("w:") || rest == "vl" || rest == "vL";
+}
+
+// Any other column: Python objects, read by the cell rules, None being
+// missing.  Those polars makes of its rows (Series.to_list()), except for
+// a list column, whose cells are those of the pandas Series that
+// to_pandas() makes of it (numpy arrays, where to_list() gives lists), so
+// that a table has one set of labels whether it comes as polars or pandas.
+void read_objects(PyObject* series, std::size_t n_rows, ColumnLists& lists, std::size_t c, bool as_pandas) {
+    py::Ref cells;
+    if (as_pandas) {
+        py::Ref pandas_series = py::check(PyObject_CallMethod(series, "to_pandas", nullptr));
+        cells = py::check(PyObject_CallMethod(pandas_series.get(), "tolist", nullptr));
+    } else {
+        cells = py::check(PyObject_CallMethod(series, "to_list", nullptr));
+    }
     if (!PyList_CheckExact(cells.get()) || static_cast<std::size_t>(PyList_GET_SIZE(cells.get())) != n_rows)
         fail(msg::polars_columns_differ);
     lists.reserve_numbers(c, n_rows);
@@ -243,14 +305,16 @@ void read_objects(PyObject* series, std::size_t n_rows, ColumnLists& lists, std:
 
 void read_column(PyObject* series, std::size_t n_rows, ColumnLists& lists, std::size_t c) {
     std::optional<ArrowStream> stream = read_arrow_stream(series);
+    bool list = false;
     if (stream) {
+        list = is_list_format(stream->schema->format);
         if (stream->schema->dictionary != nullptr) {
             if (read_dictionary(std::move(*stream), n_rows, lists, c)) return;
         } else if (read_numbers(*stream, n_rows, lists, c) || read_strings(std::move(*stream), n_rows, lists, c)) {
             return;
         }
     }
-    read_objects(series, n_rows, lists, c);
+    read_objects(series, n_rows, lists, c, list);
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ bool is_polars_frame(py::Handle obj);
 // which a text column holds as the marker "nan").  A column of any other
 // type, or one whose buffers fail a check, is read from the Python objects
 // that polars makes of it (Series.to_list()) by the cell rules, None being
-// missing.
+// missing; a List or Array column from those of its to_pandas(), as a
+// pandas frame of the same data holds them.
 void read_polars_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols, ColumnLists& lists);
 
 }  // namespace kavrel

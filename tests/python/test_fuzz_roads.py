@@ -544,6 +544,8 @@ def polars_column(n):
         st.tuples(st.sampled_from(["Boolean", "Null"]), st.none(), cells(st.booleans())),
         st.tuples(st.just("Binary"), st.none(), cells(st.binary(max_size=3))),
         st.tuples(st.just("Decimal"), st.none(), cells(st.integers(-(10**6), 10**6))),
+        st.tuples(st.just("List"), st.none(), cells(st.lists(st.one_of(st.integers(-3, 3), st.none()), max_size=3))),
+        st.tuples(st.just("Array"), st.none(), cells(st.lists(st.integers(-3, 3), min_size=2, max_size=2))),
     )
 
 
@@ -564,7 +566,8 @@ def make_polars(n, columns, cuts):
             return pl.Series(name, cells, dtype=pl.String).cast(pl.Enum(argument))
         if kind == "Null":
             return pl.Series(name, [None] * n, dtype=pl.Null)
-        return pl.Series(name, cells, dtype=pl.Decimal(10, 2) if kind == "Decimal" else getattr(pl, kind))
+        dtype = {"Decimal": pl.Decimal(10, 2), "List": pl.List(pl.Int64), "Array": pl.Array(pl.Int64, 2)}.get(kind)
+        return pl.Series(name, cells, dtype=dtype or getattr(pl, kind))
 
     frame = pl.DataFrame([series(i, *column) for i, column in enumerate(columns)])
     bounds = [0, *cuts, n]
