@@ -55,9 +55,11 @@ def encode_dask(ddf: Any) -> tuple[Any, kavrel.Encoder]:
     """
     import dask
 
-    parts = ddf.to_delayed()
+    columns = list(ddf.columns)
+    n_columns = len(columns)
+    # Every step below works by column position.
+    parts = [dask.delayed(_aligned)(part, columns, p) for p, part in enumerate(ddf.to_delayed())]
     learned = dask.compute(*[dask.delayed(_learn)(part) for part in parts])
-    n_columns = len(ddf.columns)
 
     # The partition in which each text column first holds a non-number.
     first: dict[int, int] = {}
@@ -85,10 +87,24 @@ def encode_dask(ddf: Any) -> tuple[Any, kavrel.Encoder]:
 
     import dask.dataframe as dd
 
-    meta = pd.DataFrame({str(c): np.empty(0) for c in ddf.columns}, index=ddf._meta.index)
+    # Built from an array, not a dict, so that repeated names stay columns.
+    meta = pd.DataFrame(np.empty((0, n_columns)), columns=[str(c) for c in columns], index=ddf._meta.index)
     shipped = dask.delayed(_Shipped(encoder), pure=True)
     coded = [dask.delayed(_transform)(part, shipped, below[p]) for p, part in enumerate(parts)]
     return dd.from_delayed(coded, meta=meta, divisions=ddf.divisions, verify_meta=False), encoder
+
+
+def _aligned(part: pd.DataFrame, columns: list[Any], p: int) -> pd.DataFrame:
+    """Partition ``p`` with its columns in the frame's order, which
+    ``compute()`` also gives it by name.  A partition whose names differ
+    from the frame's, or that orders a repeated name otherwise (which
+    position is which is then unknown), is refused."""
+    own = list(part.columns)
+    if own == columns:
+        return part
+    if len(set(columns)) == len(columns) and len(own) == len(columns) and set(own) == set(columns):
+        return part[columns]
+    raise ValueError(f"partition {p} has the columns {own}, which do not match the frame's columns {columns}")
 
 
 def _learn(part: pd.DataFrame) -> tuple[dict[int, tuple[str, ...]], set[int]]:

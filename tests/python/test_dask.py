@@ -1,11 +1,14 @@
 """kavrel_sklearn.dask.encode_dask on a local cluster of two worker processes:
 the codes of one encode of the whole table, partition by partition."""
 
+import math
 import os
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
@@ -14,6 +17,7 @@ distributed = pytest.importorskip("distributed")
 import kavrel  # noqa: E402
 from conftest import run_python  # noqa: E402
 from kavrel_sklearn.dask import encode_dask  # noqa: E402
+from test_fuzz_roads import FUZZ, texts  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -45,7 +49,8 @@ def partitioned(parts):
     for part in parts:
         frames.append(part.set_axis(pd.RangeIndex(start, start + len(part))))
         start += len(part)
-    divisions = [f.index[0] for f in frames] + [start - 1]
+    # An empty partition has no first index: the divisions are then unknown.
+    divisions = [f.index[0] for f in frames] + [start - 1] if all(len(f) for f in frames) else None
     return dd.from_delayed([dask.delayed(f) for f in frames], meta=frames[0].iloc[:0], divisions=divisions,
                            verify_meta=False)
 
@@ -115,5 +120,75 @@ def test_numbers_read_as_in_the_whole_table(client):
     assert "1.0" in set(decoded["lead"]) and "1" not in set(decoded["lead"])
 
 
+def test_partitions_are_read_by_column_name(client):
+    """A partition may order the frame's columns otherwise: it is aligned by
+    name, as compute() aligns it.  Repeated names stay columns of their own,
+    and a partition whose names do not match is refused."""
+    def part(order, rows):
+        cells = {"t": [f"t{r % 3}" for r in rows], "n": [float(r) for r in rows], "u": [f"u{r}" for r in rows]}
+        return pd.DataFrame({name: cells[name] for name in order}, dtype=object)
+
+    assert_same_as_one_encode(partitioned([part("tnu", range(0, 4)), part("unt", range(4, 9)),
+                                           part("ntu", range(9, 12))]))
+
+    repeated = [pd.DataFrame([[f"a{r}", float(r), "b"], ["c", 1.0, f"d{r}"]], columns=["x", "x", "y"])
+                for r in range(3)]
+    ddf = partitioned(repeated)
+    codes, _ = encode_dask(ddf)
+    assert list(codes.columns) == ["x", "x", "y"]
+    assert_same_as_one_encode(ddf)
+
+    swapped = repeated[1].iloc[:, [0, 2, 1]]  # x, y, x
+    for parts, p in (([repeated[0], swapped], 1), ([part("tnu", [0]), part("tn", [1])], 1)):
+        with pytest.raises(ValueError, match=f"^partition {p} has the columns .* which do not match"):
+            encode_dask(partitioned(parts))
+
+
 def test_needs_no_scikit_learn():
     run_python("import sys; sys.modules['sklearn'] = None; from kavrel_sklearn.dask import encode_dask")
+
+
+@st.composite
+def dask_plans(draw):
+    """(column names, per partition: its column order and its cells): text,
+    number and mixed columns, partitions that order them otherwise, and
+    repeated names."""
+    names = draw(st.lists(st.sampled_from(["a", "b", "c"]), min_size=1, max_size=3))
+    # Any NaN is one: compute() (pandas' concat) puts the plain NaN in place
+    # of a NaN with a payload in an object column.
+    numbers = st.one_of(st.floats(allow_nan=False), st.just(math.nan), st.integers(-3, 3))
+    kinds = [draw(st.sampled_from([texts, numbers, st.one_of(texts, numbers, st.sampled_from([None, pd.NA]))]))
+             for _ in names]
+    parts = []
+    for _ in range(draw(st.integers(1, 4))):
+        n = draw(st.integers(0, 4))
+        order = draw(st.permutations(range(len(names)))) if draw(st.booleans()) else list(range(len(names)))
+        parts.append((order, [draw(st.lists(kinds[c], min_size=n, max_size=n)) for c in range(len(names))]))
+    return names, parts
+
+
+@settings(FUZZ, max_examples=min(FUZZ.max_examples, 150))
+@given(dask_plans())
+def test_generated_partitions_code_as_their_stacked_frame(plan):
+    """Codes of one encode of the partitions stacked in the frame's column
+    order: compute() less pandas' concat, which would replace a NaN with a
+    payload, and a column that is all missing in a partition, with NaN."""
+    names, parts = plan
+    frames = [pd.DataFrame({i: np.array(cells[c], dtype=object) for i, c in enumerate(order)}).set_axis(
+        [names[c] for c in order], axis=1) for order, cells in parts]
+    columns = list(frames[0].columns)
+    alignable = all(list(f.columns) == columns for f in frames) or len(set(columns)) == len(columns)
+    with dask.config.set({"scheduler": "synchronous", "dataframe.convert-string": False}):
+        ddf = partitioned(frames)
+        if not alignable:
+            with pytest.raises(ValueError, match="do not match the frame's columns"):
+                encode_dask(ddf)
+            return
+        codes, encoder = encode_dask(ddf)
+        got = codes.compute()
+    stacked = np.vstack([f[columns].to_numpy(dtype=object) if len(set(columns)) == len(columns)
+                         else f.to_numpy(dtype=object) for f in frames])
+    one = kavrel.Encoder()
+    expected = one.encode(pd.DataFrame(stacked, columns=columns, dtype=object))
+    np.testing.assert_array_equal(bits(got), bits(expected))
+    assert encoder.labels == one.labels
