@@ -135,6 +135,9 @@ def _plain_array(codes: Any) -> npt.NDArray[np.float64]:
     if isinstance(codes, np.ndarray):
         return codes
     out: npt.NDArray[np.float64] = codes.to_numpy()
+    if out.dtype != np.float64:
+        # polars gives a frame without columns a dtype of its own choosing.
+        return out.astype(np.float64)
     if not out.flags.writeable:
         # pandas' copy-on-write hands out a read-only view; the frame is ours
         # alone and is dropped here, so its memory can be the caller's.

@@ -138,6 +138,17 @@ def test_inverse_transform_round_trip():
             est.inverse_transform(wrong)
 
 
+def test_columns_of_one_name_round_trip():
+    X = pd.DataFrame([["a", 1.0, "p"], ["b", 2.0, "q"]], columns=["x", "x", "y"])
+    est = KavrelEncoder().set_output(transform="pandas")
+    try:
+        codes = est.fit_transform(X)
+    except Exception as exc:  # noqa: BLE001 - whichever error scikit-learn raises
+        pytest.skip(f"this scikit-learn refuses repeated column names: {exc!r}")
+    back = est.inverse_transform(codes)
+    assert [back.iloc[:, c].tolist() for c in range(3)] == [["a", "b"], [1.0, 2.0], ["p", "q"]]
+
+
 def test_clone_and_pickle():
     X, _ = mixed_table(20, 4)
     est = KavrelEncoder(encoding=None)
@@ -164,3 +175,7 @@ def test_a_polars_frame_reaches_kavrel_as_a_frame():
     assert est.encoder_.__reduce__()[2][2] == ("city", "size", "kind")
     back = est.inverse_transform(pl.DataFrame(codes, schema=["city", "size", "kind"]))
     assert back["city"].to_list() == X["city"].tolist()
+    # Codes are float64 in every case, a frame without columns too.
+    for empty in (pl.DataFrame(), pd.DataFrame(index=range(2))):
+        codes = KavrelEncoder().fit_transform(empty)
+        assert codes.dtype == np.float64 and codes.shape == (len(empty), 0)
