@@ -41,8 +41,19 @@ _MARKER = "nan"
 _LEADING_SCAN = 64
 
 
-def encode_dask(ddf: Any) -> tuple[Any, kavrel.Encoder]:
+def encode_dask(ddf: Any, estimator: Any = None, **params: Any) -> tuple[Any, Any]:
     """Encodes the text columns of the Dask DataFrame ``ddf`` with one code per label.
+
+    Given a ``KavrelEncoder`` (``estimator``) or its parameters
+    (``**params``, over the estimator's own), it returns ``(codes,
+    fitted)``: the codes of ``KavrelEncoder(**params).fit_transform(
+    ddf.compute())`` bit for bit, as a lazy Dask DataFrame of the
+    estimator's ``dtype`` named by ``get_feature_names_out()``, and the
+    estimator fitted on the whole frame.  Every parameter works, frequency
+    order and rare-label grouping too: the counts they need are taken per
+    partition and merged with ``Encoder.from_labels(counts=)``.  Its text
+    columns hold texts and missing values (``str``, None, NaN), as
+    ``OrdinalEncoder``'s do.  Without either, kavrel's own encode:
 
     Returns ``(codes, encoder)``: ``codes`` is a lazy Dask DataFrame of
     float64, with ``ddf``'s partitions, index and divisions and its column
@@ -53,6 +64,10 @@ def encode_dask(ddf: Any) -> tuple[Any, kavrel.Encoder]:
     it again when it is computed.  Runs on the current Dask scheduler: a
     ``distributed.Client``'s workers when one is active.
     """
+    if estimator is not None or params:
+        from kavrel_sklearn._dask_estimator import encode_with_estimator
+
+        return encode_with_estimator(ddf, estimator, params)
     import dask
 
     parts = ddf.to_delayed()
