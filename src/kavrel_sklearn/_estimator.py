@@ -194,7 +194,12 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
             self._check_listed(j, listed, s)
         cats = np.empty(len(listed), dtype=object)
         cats[:] = listed
-        counts = np.array([s.count_of(c) for c in listed], dtype=np.int64)
+        if isinstance(self.categories, list):
+            counts = np.array([s.count_of(c) for c in listed], dtype=np.int64)
+        else:
+            n_texts = len(listed) - len(tail)
+            text_counts = [s.text_counts[t] for t in listed[:n_texts]]
+            counts = np.array(text_counts + [s.count_of(c) for c in tail], dtype=np.int64)
         return cats, counts
 
     def _check_listed(self, j: int, listed: list[Any], s: _ColumnStats) -> None:
@@ -480,14 +485,13 @@ class _Column:
             frequent[rare] = False
             code[frequent] = np.arange(frequent.sum())
             code[rare] = frequent.sum()
-        code_of_text: dict[str, float] = {}
+        codes = code.tolist()
+        code_of_text = {c: codes[k] for k, c in enumerate(cats[:n].tolist()) if type(c) is str}
         none_final: float | None = None
-        for k in range(n):
-            c = cats[k]
-            if c is None:
-                none_final = float(code[k])
-            elif isinstance(c, str):
-                code_of_text[c] = float(code[k])
+        if len(code_of_text) < n:
+            for k, c in enumerate(cats[:n].tolist()):
+                if c is None:
+                    none_final = codes[k]
         # kavrel holds every text category but the markers (missing values
         # to it), and the text "None" for None cells when no category is
         # that text.
@@ -511,7 +515,7 @@ class _Column:
 
         return _Column(
             labels=labels,
-            counts=[s.count_of(t) if not (t == "None" and "None" not in code_of_text) else s.n_none for t in labels],
+            counts=[s.text_counts.get(t, 0) if t != "None" or "None" in code_of_text else s.n_none for t in labels],
             none_code=none_code,
             final=table(labels),
             from_sorted=table(list(s.text_counts)),  # the labels of an encode, sorted
@@ -566,7 +570,9 @@ def _none_cells(X: Any, j: int, rows: Any) -> npt.NDArray[np.bool_]:
     if _column_dtype(X, j) != object or rows.size == 0:
         return np.zeros(rows.size, dtype=bool)
     cells = _column_cells(X, j)[rows]
-    return np.fromiter((c is None for c in cells), dtype=bool, count=rows.size)
+    # Elementwise ==: a str is never equal to None, and no other cell is
+    # coded as the text "None".
+    return np.asarray(cells == None, dtype=bool)  # noqa: E711
 
 
 def _unknown_values(X: Any, j: int, rows: Any) -> list[Any]:

@@ -117,3 +117,48 @@ def test_numbers_read_as_in_the_whole_table(client):
 
 def test_needs_no_scikit_learn():
     run_python("import sys; sys.modules['sklearn'] = None; from kavrel_sklearn.dask import encode_dask")
+
+
+@pytest.mark.parametrize("params", [
+    {"categories": "frequency", "min_frequency": 30, "max_categories": 4},
+    {"handle_unknown": "use_encoded_value", "unknown_value": -1, "encoded_missing_value": -2,
+     "dtype": np.int64, "max_categories": 3},
+    {"min_frequency": 0.1},
+    {},
+])
+def test_the_estimators_codes_over_partitions_of_other_frequency_orders(client, params):
+    pytest.importorskip("sklearn")
+    from kavrel_sklearn import KavrelEncoder
+
+    rng = np.random.default_rng(5)
+    # Each partition's most common label is another one, and is rare in the
+    # whole frame's order; None and NaN cells, and the text "None".
+    labels = np.array(["Oslo", "Bern", "Zürich", "東京", "None", "Lima", "Rome"], dtype=object)
+    parts = []
+    for p in range(6):
+        weights = np.ones(len(labels))
+        weights[p] = 12.0
+        column = labels[rng.choice(len(labels), 200, p=weights / weights.sum())]
+        column[rng.random(200) < 0.05] = None
+        column[rng.random(200) < 0.05] = np.nan
+        other = labels[rng.integers(0, 3, 200)].copy()
+        other[rng.random(200) < 0.1] = np.nan
+        parts.append(pd.DataFrame({"city": column, "other": other}, dtype=object))
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = partitioned(parts)
+        whole = ddf.compute()
+    est = KavrelEncoder(**params)
+    expected = KavrelEncoder(**params).fit_transform(whole)
+    # The estimator, or its parameters.
+    for codes, fitted in [encode_dask(ddf, est)] + ([encode_dask(ddf, **params)] if params else []):
+        got = codes.compute()
+        assert got.dtypes.tolist() == [expected.dtype] * 2 and list(got.columns) == ["city", "other"]
+        assert got.index.equals(whole.index)
+        np.testing.assert_array_equal(got.to_numpy().view(np.uint64), expected.view(np.uint64))
+        one = KavrelEncoder(**params).fit(whole)
+        assert [str(c.tolist()) for c in fitted.categories_] == [str(c.tolist()) for c in one.categories_]
+        assert fitted.encoder_.counts == one.encoder_.counts
+    assert not hasattr(est, "categories_")  # the estimator given is cloned, not fitted
+    # The frequency order of the whole frame is not that of any partition.
+    if params.get("categories") == "frequency":
+        assert fitted.categories_[0][0] not in {part["city"].value_counts().index[0] for part in parts[:1]}
