@@ -17,7 +17,7 @@ PyMethodDef encoder_methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_decode)),
      METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
     {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_transform)),
-     METH_FASTCALL | METH_KEYWORDS, "transform($self, obj, *, unknown=nan, missing=nan)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "transform($self, obj, *, unknown=math.nan, missing=math.nan)\n--\n\n"},
     {"from_labels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_from_labels)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_labels($cls, labels, n_columns, *, counts=None, sort=True)\n--\n\n"},
     {"__reduce__", encoder_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
