@@ -645,6 +645,65 @@ def estimator_cases(run, decodable):
                 lambda: sklearn_encoder(text)[1], ref)
 
 
+# The parameter sets of the drop-in rows: OrdinalEncoder's defaults, codes
+# for unknown and missing values, integer codes, rare-label grouping, and a
+# frequency order (spelled out as a list for OrdinalEncoder, which has none).
+ORDINAL_PARAMS = [
+    ("defaults", {}),
+    ("unknown -1, missing -2", {"handle_unknown": "use_encoded_value", "unknown_value": -1,
+                                "encoded_missing_value": -2}),
+    ("int64, missing -1", {"dtype": np.int64, "encoded_missing_value": -1}),
+    ("min_frequency 0.01, max_categories 20", {"min_frequency": 0.01, "max_categories": 20}),
+    ("frequency order", {"categories": "frequency"}),
+]
+
+
+def ordinal_table(rows, rng):
+    """rows x 4 object columns of 10 to 5,000 distinct labels of skewed
+    frequency, with None and NaN cells (5% each)."""
+    m = np.empty((rows, 4), dtype=object)
+    for j, distinct in enumerate((10, 100, 1_000, 5_000)):
+        labels = np.array(distinct_strings(distinct, rng), dtype=object)
+        weights = 1.0 / np.arange(1, distinct + 1)
+        m[:, j] = labels[rng.choice(distinct, rows, p=weights / weights.sum())]
+        m[rng.random(rows) < 0.05, j] = None
+        m[rng.random(rows) < 0.05, j] = np.nan
+    return m
+
+
+def ordinal_cases(run, rows, rng):
+    """KavrelEncoder against OrdinalEncoder with each parameter set:
+    fit_transform, transform and inverse_transform of one object table with
+    None and NaN cells, codes checked equal."""
+    try:
+        from kavrel_sklearn import KavrelEncoder
+        from sklearn.preprocessing import OrdinalEncoder
+    except ImportError as e:
+        run.skip("ordinal", "KavrelEncoder", f"not installed here ({e.name})")
+        return
+    m = ordinal_table(rows, rng)
+    shape = f"{rows:,} x 4 object, None and NaN"
+    for name, params in ORDINAL_PARAMS:
+        theirs = dict(params)
+        if params.get("categories") == "frequency":
+            theirs["categories"] = [list(c) for c in KavrelEncoder(**params).fit(m).categories_]
+        ours = KavrelEncoder(**params).fit(m)
+        sk = OrdinalEncoder(**theirs).fit(m)
+        codes = sk.transform(m)
+        assert np.array_equal(ours.transform(m), codes, equal_nan=True), name
+        for step, code, fn, sk_fn in (
+            ("fit_transform", "KavrelEncoder(**p).fit_transform(m)", lambda: KavrelEncoder(**params).fit_transform(m),
+             lambda: OrdinalEncoder(**theirs).fit_transform(m)),
+            ("transform", "enc.transform(m)", lambda: ours.transform(m), lambda: sk.transform(m)),
+            ("inverse_transform", "enc.inverse_transform(codes)", lambda: ours.inverse_transform(codes),
+             lambda: sk.inverse_transform(codes.copy())),
+        ):
+            case = f"{step} {shape} ({name})"
+            run.add(case, "kavrel", f"kavrel_sklearn KavrelEncoder.{step}", code, fn)
+            run.add(case, "sklearn", f"sklearn OrdinalEncoder.{step}", code.replace("KavrelEncoder", "OrdinalEncoder"),
+                    sk_fn)
+
+
 def versions():
     out = {"python": platform.python_version(), "numpy": np.__version__, "pandas": pd.__version__}
     for name, module in (("pyarrow", "pyarrow"), ("scikit-learn", "sklearn"), ("polars", "polars")):
@@ -661,6 +720,7 @@ def main():
     parser.add_argument("--env", required=True, help="the environment's name, for the report")
     parser.add_argument("--command", required=True, help="the command that ran this, for the report")
     parser.add_argument("--out", required=True, type=pathlib.Path, help="where to save the figures (JSON)")
+    parser.add_argument("--only", choices=["ordinal"], help="run only these rows, print them, save nothing")
     args = parser.parse_args()
     rows = 100_000 if args.quick else 1_000_000
     long_rows = 1_000_000 if args.quick else 10_000_000
@@ -669,12 +729,17 @@ def main():
 
     load_before = os.getloadavg()[0]
     run = Run(repeat)
+    if args.only == "ordinal":
+        ordinal_cases(run, 400_000, rng)
+        print(f"load {load_before:.1f} -> {os.getloadavg()[0]:.1f}")
+        return
     enc, decodable, wide = encode_cases(run, rows, long_rows, rng)
     decode_cases(run, decodable)
     transform_cases(run, decodable)
     labels_case(run, decodable_ids(decodable))
     polars_frame_cases(run, decodable)
     estimator_cases(run, decodable)
+    ordinal_cases(run, rows * 2 // 5, rng)
 
     # The serial part: reading the Python objects, per cell.
     numeric = np.array(wide[:, 4:], dtype=object)

@@ -1,6 +1,7 @@
 #include "encoder.hpp"
 
 #include "core/messages.hpp"
+#include "core/transform.hpp"
 #include "input/pyany_to_vec.hpp"
 #include "learned.hpp"
 #include "output/arr_to_out.hpp"
@@ -77,9 +78,109 @@ std::array<PyObject*, N> parse_required(const char* name, const std::array<const
     return given;
 }
 
+// The parameters of from_labels: "labels" and "n_columns", and the
+// keyword-only "counts" (null when not given) and "sort".
+struct FromLabelsArguments {
+    PyObject* labels = nullptr;
+    PyObject* n_columns = nullptr;
+    PyObject* counts = nullptr;
+    bool sort = true;
+};
+
+FromLabelsArguments parse_from_labels(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* name = "Encoder.from_labels()";
+    if (nargs > 2) py::raise(PyExc_TypeError, msg::too_many_positional, name, "2", nargs, was_or_were(nargs));
+    FromLabelsArguments given;
+    PyObject* sort = nullptr;
+    std::array<PyObject**, 4> slots = {&given.labels, &given.n_columns, &given.counts, &sort};
+    static constexpr std::array<const char*, 4> names = {"labels", "n_columns", "counts", "sort"};
+    for (Py_ssize_t i = 0; i < nargs; ++i) *slots[static_cast<std::size_t>(i)] = args[i];
+    Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n_keywords; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        std::size_t k = 0;
+        while (k < names.size() && !PyUnicode_EqualToUTF8(keyword, names[k])) ++k;
+        if (k == names.size()) py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
+        if (*slots[k] != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, names[k]);
+        *slots[k] = args[nargs + i];
+    }
+    for (std::size_t k = 0; k < 2; ++k)
+        if (*slots[k] == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, names[k]);
+    if (given.counts == Py_None) given.counts = nullptr;
+    if (sort != nullptr) {
+        int truth = PyObject_IsTrue(sort);
+        py::check_status(truth);
+        given.sort = truth == 1;
+    }
+    return given;
+}
+
 // The one required parameter "obj" of encode, decode and transform.
 PyObject* parse_obj(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return parse_required<1>(name, {"obj"}, args, nargs, kwnames)[0];
+}
+
+// The parameters of transform: "obj", and the keyword-only "unknown" and
+// "missing"; null when not given.
+struct TransformArguments {
+    PyObject* obj = nullptr;
+    PyObject* unknown = nullptr;
+    PyObject* missing = nullptr;
+};
+
+TransformArguments parse_transform(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* name = "Encoder.transform()";
+    if (nargs > 1) py::raise(PyExc_TypeError, msg::too_many_positional, name, "1", nargs, was_or_were(nargs));
+    TransformArguments given;
+    if (nargs == 1) given.obj = args[0];
+    Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n_keywords; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        PyObject** slot = nullptr;
+        const char* parameter = nullptr;
+        for (auto [p, s] : {std::pair{"obj", &given.obj}, std::pair{"unknown", &given.unknown},
+                            std::pair{"missing", &given.missing}})
+            if (PyUnicode_EqualToUTF8(keyword, p)) {
+                parameter = p;
+                slot = s;
+            }
+        if (slot == nullptr) py::raise(PyExc_TypeError, msg::unexpected_keyword, name, keyword);
+        if (*slot != nullptr) py::raise(PyExc_TypeError, msg::multiple_values, name, parameter);
+        *slot = args[nargs + i];
+    }
+    if (given.obj == nullptr) py::raise(PyExc_TypeError, msg::missing_argument, name, "obj");
+    return given;
+}
+
+// A code given as a number (a float, or anything float() takes without a
+// str); `parameter` names it in the note of a TypeError.
+double code_argument(PyObject* value, const char* parameter) {
+    try {
+        // float() would read a str's number; a code is never given as text.
+        if (PyUnicode_Check(value)) py::raise_not_an_instance(value, "float");
+        double code = PyFloat_AsDouble(value);
+        if (code == -1.0 && PyErr_Occurred()) throw py::PythonError{};
+        return code;
+    } catch (const py::PythonError&) {
+        rethrow_with_argument_note(parameter);
+    }
+}
+
+// What transform gives a text without a code: unknown and missing default
+// to encode's NaN; unknown="error" makes a text that is no label an error.
+Coding coding_of(const TransformArguments& given) {
+    Coding coding;
+    if (given.unknown != nullptr) {
+        if (PyUnicode_Check(given.unknown)) {
+            if (!PyUnicode_EqualToUTF8(given.unknown, "error"))
+                py::raise(PyExc_ValueError, msg::unknown_not_error, given.unknown);
+            coding.unknown_fails = true;
+        } else {
+            coding.unknown = code_argument(given.unknown, "unknown");
+        }
+    }
+    if (given.missing != nullptr) coding.missing = code_argument(given.missing, "missing");
+    return coding;
 }
 
 // The optional parameter "encoding" of the constructor; null when not given.
@@ -181,9 +282,9 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 PyObject* encoder_from_labels(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto [labels, n_columns] =
-            parse_required<2>("Encoder.from_labels()", {"labels", "n_columns"}, args, nargs, kwnames);
-        auto learned = std::make_unique<LearnedState>(info_from_labels(labels, n_columns));
+        const FromLabelsArguments given = parse_from_labels(args, nargs, kwnames);
+        auto learned = std::make_unique<LearnedState>(
+            info_from_labels(given.labels, given.n_columns, given.counts, given.sort));
         py::Ref self = make_encoder(reinterpret_cast<PyTypeObject*>(type));
         as_encoder(self.get())->learned = learned.release();
         return self.release();
@@ -234,11 +335,13 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::Handle obj = parse_obj("Encoder.transform()", args, nargs, kwnames);
+        const TransformArguments given = parse_transform(args, nargs, kwnames);
+        const Coding coding = coding_of(given);
         EncoderObject* encoder = as_encoder(self);
         SharedBorrow hold(encoder);
         if (encoder->learned == nullptr) py::raise(PyExc_ValueError, msg::nothing_learned);
-        ConversionResult conversion = transform_to_vec(obj, encoder->learned->info, encoder->learned->indexes);
+        ConversionResult conversion =
+            transform_to_vec(given.obj, encoder->learned->info, encoder->learned->indexes, coding);
         return arr_to_out(std::move(conversion.result), std::move(conversion.out), nullptr).release();
     });
 }
@@ -248,6 +351,14 @@ PyObject* encoder_labels(PyObject* self, void*) noexcept {
         EncoderObject* encoder = as_encoder(self);
         SharedBorrow hold(encoder);
         return labels_dict(encoder->learned).release();
+    });
+}
+
+PyObject* encoder_counts(PyObject* self, void*) noexcept {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow hold(encoder);
+        return counts_dict(encoder->learned).release();
     });
 }
 

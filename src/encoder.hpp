@@ -21,6 +21,7 @@ PyObject* encoder_reduce(PyObject* self, PyObject* unused) noexcept;
 PyObject* encoder_setstate(PyObject* self, PyObject* state) noexcept;
 // The getter of the read-only attribute `labels`.
 PyObject* encoder_labels(PyObject* self, void* closure) noexcept;
+PyObject* encoder_counts(PyObject* self, void* closure) noexcept;
 extern const Py_ssize_t encoder_basic_size;
 
 }  // namespace kavrel

@@ -42,46 +42,81 @@ class Encoder:
 
         A new dict on every read, with one entry per text column of the
         learned table: the tuple of its labels in code order (label ``i`` has
-        code ``i``), sorted byte by byte by their UTF-8 text, without the
-        missing-value markers.  ``{}`` when nothing was learned.  Read-only.
+        code ``i``): after ``encode``, sorted byte by byte by their UTF-8
+        text, without the missing-value markers.  ``{}`` when nothing was
+        learned.  Read-only.
 
         The strs are made once per learned state, by the first read (or
         ``decode``) that needs them, and shared by every later read and
         ``decode``.  Raises ``RuntimeError`` when an ``encode`` on this
         encoder runs at the same time.
         """
+    @property
+    def counts(self) -> dict[int, tuple[int, ...]]:
+        """How many cells of the last encoded table held each label: ``{column position: counts}``.
+
+        A new dict on every read, beside ``labels``: per text column the
+        tuple of its labels' counts, in code order.  Missing values are not
+        counted.  ``{}`` when nothing was learned or after encoding a
+        float64 array; ``transform`` leaves it alone, ``encode`` replaces
+        it.  Read-only.
+        """
     @classmethod
-    def from_labels(cls, labels: Mapping[int, Iterable[str]], n_columns: int) -> Self:
+    def from_labels(
+        cls,
+        labels: Mapping[int, Iterable[str]],
+        n_columns: int,
+        *,
+        counts: Mapping[int, Iterable[int]] | None = None,
+        sort: bool = True,
+    ) -> Self:
         """A new encoder that has learned ``labels``, as from a table of ``n_columns`` columns.
 
         ``labels`` maps a column position (``0 <= position < n_columns``) to
-        the labels of that text column; the other columns are numbers.  Each
-        column's labels are de-duplicated and sorted byte by byte by their
-        UTF-8 text, so passing the union of what several encoders learned
-        gives the codes that one ``encode`` of all their tables would give.
-        ``decode`` then behaves as after an ``encode`` that learned these
-        labels from a ``numpy.ndarray`` of that width.
+        the labels of that text column; the other columns are numbers.
+        ``counts`` maps a position to one non-negative int per label given
+        there (any iterable); without it every count is 0.
 
-        Raises ``TypeError`` for a ``labels`` that is not a mapping, a
-        position that is not an int, a column's labels given as one str, or
-        a label that is not a str; ``ValueError`` for a negative
-        ``n_columns``, a position out of range, a missing-value marker
-        (``"<NA>"``, ``"nan"``, ``"NaN"``) among the labels, or a label that
-        cannot be encoded as UTF-8 (a lone surrogate).
+        With ``sort`` (the default) each column's labels are de-duplicated
+        (a label given twice has the sum of its counts) and sorted byte by
+        byte by their UTF-8 text, so passing the union of what several
+        encoders learned, and of their counts, gives the labels, counts and
+        codes of one ``encode`` of all their tables.  With ``sort=False`` the
+        labels keep the order given (code ``i`` is the ``i``-th label), which
+        ``decode``, ``transform`` and pickling keep.  ``decode`` then behaves
+        as after an ``encode`` that learned these labels from a
+        ``numpy.ndarray`` of that width.
+
+        Raises ``TypeError`` for a ``labels`` or ``counts`` that is not a
+        mapping, a position that is not an int, a column's labels given as
+        one str, a label that is not a str or a count that is not an int;
+        ``ValueError`` for a negative ``n_columns``, a position out of
+        range, a missing-value marker (``"<NA>"``, ``"nan"``, ``"NaN"``)
+        among the labels, a label that cannot be encoded as UTF-8 (a lone
+        surrogate), a count list of another length than its labels, a
+        negative count, counts at a position without labels, and with
+        ``sort=False`` a label given twice.
         """
 
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling (every protocol), ``copy.copy`` and ``copy.deepcopy``.
 
         They give an independent encoder with the same learned state (its
-        labels, the learned table's width and, when it was a frame, its
-        column labels), or with none.  The kept state carries a format
+        labels in their code order, their counts, the learned table's width
+        and, when it was a frame, its column labels), or with none.  States
+        kept by earlier versions, without counts, still load (every count
+        0).  The kept state carries a format
         version: a state kept by a newer kavrel is refused with
         ``ValueError``, and a damaged one raises ``TypeError`` or
         ``ValueError`` as ``from_labels`` does.
         """
 
-    def __setstate__(self, state: tuple[int, int, tuple[str, ...] | None, dict[int, tuple[str, ...]]], /) -> None: ...
+    def __setstate__(
+        self,
+        state: tuple[int, int, tuple[str, ...] | None, Mapping[int, tuple[str, ...]]]
+        | tuple[int, int, tuple[str, ...] | None, Mapping[int, tuple[str, ...]], Mapping[int, tuple[int, ...]]],
+        /,
+    ) -> None: ...
     @overload
     def encode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
         """Encodes the text columns of ``obj`` and learns their codes.
@@ -150,13 +185,19 @@ class Encoder:
     @overload
     def decode(self, obj: pl.DataFrame) -> pl.DataFrame: ...
     @overload
-    def transform(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
+    def transform(
+        self, obj: npt.NDArray[Any], *, unknown: float | Literal["error"] = ..., missing: float = ...
+    ) -> npt.NDArray[np.float64]:
         """Codes ``obj`` with what the last ``encode`` learned, learning nothing.
 
         ``obj`` is what ``encode`` accepts, read as ``encode`` reads it, and
         the result is of the same kind.  A column learned as text is coded
         with the learned labels: a text equal to a label gets its code; a
-        missing-value marker and a text never learned get NaN; a column of
+        missing value (as ``encode`` reads them: the markers, NaN, ``pd.NA``)
+        gets ``missing``; a text never learned gets ``unknown``, or with
+        ``unknown="error"`` raises ``ValueError`` naming the text and its
+        column position (unused categories of a categorical are never
+        read, so they raise nothing).  Both default to NaN.  A column of
         numbers only is coded from the texts its numbers have in ``encode``
         (``1.0`` -> ``"1"``).  A column learned as numbers keeps its numbers.
         Right after ``r = enc.encode(t)``, ``enc.transform(t)`` equals ``r``
@@ -172,6 +213,10 @@ class Encoder:
         """
 
     @overload
-    def transform(self, obj: pd.DataFrame) -> pd.DataFrame: ...
+    def transform(
+        self, obj: pd.DataFrame, *, unknown: float | Literal["error"] = ..., missing: float = ...
+    ) -> pd.DataFrame: ...
     @overload
-    def transform(self, obj: pl.DataFrame) -> pl.DataFrame: ...
+    def transform(
+        self, obj: pl.DataFrame, *, unknown: float | Literal["error"] = ..., missing: float = ...
+    ) -> pl.DataFrame: ...

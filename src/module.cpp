@@ -17,9 +17,9 @@ PyMethodDef encoder_methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_decode)),
      METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
     {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_transform)),
-     METH_FASTCALL | METH_KEYWORDS, "transform($self, obj)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "transform($self, obj, *, unknown=math.nan, missing=math.nan)\n--\n\n"},
     {"from_labels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_from_labels)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_labels($cls, labels, n_columns)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_labels($cls, labels, n_columns, *, counts=None, sort=True)\n--\n\n"},
     {"__reduce__", encoder_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
     {"__setstate__", encoder_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -27,6 +27,7 @@ PyMethodDef encoder_methods[] = {
 
 PyGetSetDef encoder_getset[] = {
     {"labels", encoder_labels, nullptr, nullptr, nullptr},
+    {"counts", encoder_counts, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -17,7 +17,9 @@ std::optional<ColumnResult> encode_column(const ColumnContext& ctx, std::size_t 
     // No bounds check per element: every column list holds at most n_rows
     // values (encode_columns checks this once before its loop).
     const TextColumn& cells = lists.texts(col);
-    return ColumnResult{col, label_encode(cells, std::span<double>(ctx.out.column(col), cells.size()))};
+    ColumnResult result{col, {}, {}};
+    result.labels = label_encode(cells, std::span<double>(ctx.out.column(col), cells.size()), result.counts);
+    return result;
 }
 
 void copy_numbers(const ColumnContext& ctx, std::size_t col, const NumberList& values) {

@@ -17,6 +17,7 @@ namespace kavrel {
 struct ColumnResult {
     std::size_t column;
     Labels labels;
+    Counts counts;
 };
 
 // Read-only inputs shared by all workers of one loop over columns.

@@ -16,8 +16,8 @@
 namespace kavrel {
 
 // The labels of one text column, by code.  A column's codes are 0 .. m-1
-// (the byte-wise ranks of its distinct strings that are not missing-value
-// markers), so label k is simply the k-th: all of them lie end to end in one
+// (after an encode, the byte-wise ranks of its distinct strings that are not
+// missing-value markers), so label k is simply the k-th: all of them lie end to end in one
 // block of text, in code order, and a label costs its bytes and one offset.
 class Labels {
 public:
@@ -38,11 +38,16 @@ private:
     std::vector<std::uint64_t> ends_;
 };
 
+// How many cells of the learned table held each label of a column, by code.
+using Counts = std::vector<std::uint64_t>;
+
 // What an encoder learned from one table.  Invariant: the keys of `labels`
-// are exactly the entries of object_columns, each below n_columns.
+// are exactly the entries of object_columns, each below n_columns, and
+// those of `counts` too, each with one count per label of its column.
 struct EncodingInfo {
     std::vector<std::size_t> object_columns;  // text columns, ascending
     boost::unordered_flat_map<std::size_t, Labels, WordHash> labels;
+    boost::unordered_flat_map<std::size_t, Counts, WordHash> counts;
     // The learned table's width, and its column labels when it was a frame
     // (as the frame's output names its columns), so that the state can be
     // kept and compared with later tables.  Set by the entry point that

@@ -138,10 +138,13 @@ std::uint64_t tag(std::uint64_t segment, std::uint64_t local) noexcept {
     return (segment << local_bits) | local;
 }
 
-// The distinct strings met by one body of the first pass, by local id.
+// The distinct strings met by one body of the first pass, by local id, and
+// how many of the body's cells held each: counted where each cell's string
+// is found anyway, so that counting costs no pass of its own.
 struct Segment {
     std::uint64_t id = 0;
     LargeVector<Key> distinct;
+    LargeVector<std::uint64_t> counts;  // by local id
 };
 
 // A distinct string as the first pass's map holds it: its inline words, its
@@ -236,6 +239,8 @@ public:
                 else
                     own_.distinct.pop_back();
             }
+            if (inserted) own_.counts.push_back(0);
+            ++own_.counts[it->id];
             slots_[j] = std::bit_cast<double>(tag(segment, it->id));
         }
     }
@@ -287,6 +292,7 @@ struct SortItem {
 // independently, in a map small enough to stay in cache.
 struct Merged {
     LargeVector<Key> distinct;
+    LargeVector<std::uint64_t> counts;  // by id: the sum over the segments
     std::vector<LargeVector<std::uint64_t>> id_of_local;
 };
 
@@ -311,6 +317,7 @@ Merged merge_segments(const std::vector<Segment>& segments) {
     for (std::size_t s = 0; s < k; ++s) merged.id_of_local[s].resize(segments[s].distinct.size());
     // Ids within their partition first: (partition << local_bits) | index.
     std::vector<LargeVector<Key>> part_distinct(partitions);
+    std::vector<LargeVector<std::uint64_t>> part_counts(partitions);
     pool::parallel_for(partitions, [&](std::size_t begin, std::size_t end) {
         for (std::size_t p = begin; p != end; ++p) {
             std::size_t largest = 0;
@@ -319,11 +326,16 @@ Merged merge_segments(const std::vector<Segment>& segments) {
             LocalMap map;
             map.reserve(largest);
             LargeVector<Key>& keys = part_distinct[p];
+            LargeVector<std::uint64_t>& counts = part_counts[p];
             for (std::size_t s = 0; s < k; ++s) {
                 for (std::uint64_t l : buckets[s * partitions + p]) {
                     const Key& key = segments[s].distinct[l];
                     auto [it, inserted] = map.try_emplace(key, keys.size());
-                    if (inserted) keys.push_back(key);
+                    if (inserted) {
+                        keys.push_back(key);
+                        counts.push_back(0);
+                    }
+                    counts[it->second] += segments[s].counts[l];
                     merged.id_of_local[s][l] = tag(p, it->second);
                 }
             }
@@ -333,8 +345,11 @@ Merged merge_segments(const std::vector<Segment>& segments) {
     std::vector<std::size_t> first(partitions + 1, 0);
     for (std::size_t p = 0; p < partitions; ++p) first[p + 1] = first[p] + part_distinct[p].size();
     merged.distinct.reserve(first[partitions]);
-    for (const LargeVector<Key>& keys : part_distinct)
-        merged.distinct.insert(merged.distinct.end(), keys.begin(), keys.end());
+    merged.counts.reserve(first[partitions]);
+    for (std::size_t p = 0; p < partitions; ++p) {
+        merged.distinct.insert(merged.distinct.end(), part_distinct[p].begin(), part_distinct[p].end());
+        merged.counts.insert(merged.counts.end(), part_counts[p].begin(), part_counts[p].end());
+    }
     for (std::size_t s = 0; s < k; ++s) {
         LargeVector<std::uint64_t>& ids = merged.id_of_local[s];
         pool::parallel_for(ids.size(), [&](std::size_t begin, std::size_t end) {
@@ -445,7 +460,11 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
                     const std::size_t size = entry.size < UINT32_MAX ? entry.size : strings[entry.row].size();
                     const Key key{entry.head, entry.tail, entry.data, size};
                     auto [it, inserted] = map.try_emplace(key, segment.distinct.size());
-                    if (inserted) segment.distinct.push_back(key);
+                    if (inserted) {
+                        segment.distinct.push_back(key);
+                        segment.counts.push_back(0);
+                    }
+                    ++segment.counts[it->second];
                     slots[entry.row] = std::bit_cast<double>(tag(p, it->second));
                 }
                 release(bucket);
@@ -456,9 +475,11 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
 }
 
 // The label encoding of `strings`: their codes into `slots` (one per text),
-// which first hold the tagged local ids and then, in place, the codes.
-Labels encode_texts(const Entries& strings, double* slots) {
+// which first hold the tagged local ids and then, in place, the codes; how
+// many texts hold each label into `counts`.
+Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
     const std::size_t n = strings.size();
+    counts.clear();
     if (n == 0) return {};
 
     std::vector<Segment> segments;
@@ -470,13 +491,16 @@ Labels encode_texts(const Entries& strings, double* slots) {
         std::size_t total = 0;
         for (const Segment& s : segments) total += s.distinct.size();
         merged.distinct.reserve(total);
+        merged.counts.reserve(total);
         for (std::size_t p = 0; p < segments.size(); ++p) {
             LargeVector<std::uint64_t>& ids = merged.id_of_local[p];
             ids.resize(segments[p].distinct.size());
             std::iota(ids.begin(), ids.end(), std::uint64_t{merged.distinct.size()});
             merged.distinct.insert(merged.distinct.end(), segments[p].distinct.begin(),
                                    segments[p].distinct.end());
+            merged.counts.insert(merged.counts.end(), segments[p].counts.begin(), segments[p].counts.end());
             release(segments[p].distinct);  // held once is enough
+            release(segments[p].counts);
         }
     } else {
         std::atomic<std::uint64_t> next_id{0};
@@ -486,6 +510,7 @@ Labels encode_texts(const Entries& strings, double* slots) {
         // With one segment its local ids are the ids.
         if (segments.size() == 1) {
             merged.distinct = std::move(segments.front().distinct);
+            merged.counts = std::move(segments.front().counts);
         } else {
             merged = merge_segments(segments);
             for (Segment& segment : segments) release(segment.distinct);  // held once is enough
@@ -513,12 +538,14 @@ Labels encode_texts(const Entries& strings, double* slots) {
     LargeVector<std::uint64_t> code(d);
     LargeVector<std::uint64_t> by_code;
     by_code.reserve(d);
+    counts.reserve(d);
     for (const SortItem& item : order) {
         if (is_missing_marker(distinct[item.id].view())) {
             code[item.id] = no_code;
         } else {
             code[item.id] = by_code.size();
             by_code.push_back(item.id);
+            counts.push_back(merged.counts[item.id]);
         }
     }
     release(order);
@@ -558,27 +585,56 @@ Labels encode_texts(const Entries& strings, double* slots) {
     return labels;
 }
 
+// Hands every cell its entry's code and counts the cells of each of the
+// `m` codes, as a parallel_reduce body: one count list per body, so no
+// count is shared between threads.
+class CellCoder {
+public:
+    CellCoder(const TextColumn& cells, const double* entry_code, std::span<double> codes, std::size_t m)
+        : cells_(cells), entry_code_(entry_code), codes_(codes), counts_(m, 0) {}
+    CellCoder(CellCoder& other, tbb::split)
+        : CellCoder(other.cells_, other.entry_code_, other.codes_, other.counts_.size()) {}
+
+    void operator()(const tbb::blocked_range<std::size_t>& rows) {
+        std::uint64_t* counts = counts_.data();
+        for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
+            const double code = entry_code_[cells_.entry_of(j)];
+            codes_[j] = code;
+            if (code == code) ++counts[static_cast<std::size_t>(code)];  // a marker's NaN is not counted
+        }
+    }
+    void join(const CellCoder& right) {
+        for (std::size_t k = 0; k < counts_.size(); ++k) counts_[k] += right.counts_[k];
+    }
+    Counts take_counts() { return std::move(counts_); }
+
+private:
+    const TextColumn& cells_;
+    const double* entry_code_;
+    std::span<double> codes_;
+    Counts counts_;
+};
+
 }  // namespace
 
-Labels label_encode(const TextColumn& cells, std::span<double> codes) {
+Labels label_encode(const TextColumn& cells, std::span<double> codes, Counts& counts) {
     if (cells.size() > codes.size()) fail(msg::index_out_of_bounds(codes.size(), cells.size() - 1));
     const Entries entries{cells};
-    if (entries.size() == cells.size()) return encode_texts(entries, codes.data());  // cell k is entry k
+    if (entries.size() == cells.size()) return encode_texts(entries, codes.data(), counts);  // cell k is entry k
     // Cells share entries: each entry is encoded once, and every cell gets
-    // its entry's code.
+    // its entry's code; the cells are counted, not the entries.
     CodeList entry_codes(entries.size());
-    Labels labels = encode_texts(entries, entry_codes.data());
-    const double* entry_code = entry_codes.data();
-    pool::parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j != end; ++j) codes[j] = entry_code[cells.entry_of(j)];
-    });
+    Labels labels = encode_texts(entries, entry_codes.data(), counts);
+    CellCoder coder(cells, entry_codes.data(), codes, labels.size());
+    pool::parallel_reduce(cells.size(), coder);
+    counts = coder.take_counts();
     return labels;
 }
 
 LabelEncoding label_encode(const TextColumn& cells) {
     LabelEncoding result;
     result.codes.resize(cells.size());
-    result.labels = label_encode(cells, result.codes);
+    result.labels = label_encode(cells, result.codes, result.counts);
     return result;
 }
 

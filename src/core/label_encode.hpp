@@ -28,14 +28,16 @@ using CodeList = std::vector<double, LargeBufferAllocator<double, /*value_initia
 struct LabelEncoding {
     CodeList codes;  // one per cell, in cell order
     Labels labels;   // by code
+    Counts counts;   // by code: how many cells hold each label
 };
 
 // Codes are the byte-wise ranks of the distinct non-marker strings, counted
 // from 0; markers get no code and encode as missing_code.  Writes the code of
-// cell j to codes[j] (codes holds one slot per cell) and returns the
-// labels by code.  Runs its inner loops on the pool; may
-// be called for several columns at once.
-Labels label_encode(const TextColumn& strings, std::span<double> codes);
+// cell j to codes[j] (codes holds one slot per cell), how many cells hold
+// each label to `counts` (markers are not counted), and returns the labels
+// by code.  Runs its inner loops on the pool; may be called for several
+// columns at once.
+Labels label_encode(const TextColumn& strings, std::span<double> codes, Counts& counts);
 
 // The same, into a code list of its own.
 LabelEncoding label_encode(const TextColumn& strings);

@@ -42,12 +42,10 @@ inline constexpr const char* unsupported_strategy = "%U is not a supported encod
 inline constexpr const char* labels_are_one_str = "the labels of column %zd must be an iterable of str, not a str";
 // ValueError: a position outside 0 .. n_columns - 1; the position, the width.
 inline constexpr const char* position_out_of_range = "column position %R is out of range for %zd columns";
-// TypeError: an item of the labels mapping's items() that is not a pair:
-// a tuple of another length (its length), or another type (its name).
-inline constexpr const char* labels_item_not_a_pair =
-    "each item of the labels must be a (position, labels) pair, not a tuple of %zd";
-inline constexpr const char* labels_item_not_a_tuple =
-    "each item of the labels must be a (position, labels) pair, not '%U'";
+// TypeError: an item of the labels (or counts) mapping's items() that is
+// not a pair: "labels" twice, then a tuple's length or another type's name.
+inline constexpr const char* item_not_a_pair = "each item of the %s must be a (position, %s) pair, not a tuple of %zd";
+inline constexpr const char* item_not_a_tuple = "each item of the %s must be a (position, %s) pair, not '%U'";
 // ValueError: one position given twice (a mapping whose items repeat a key).
 inline constexpr const char* position_repeated = "column position %zd is given more than once";
 // ValueError: a negative table width; the width.
@@ -58,10 +56,21 @@ inline constexpr const char* marker_as_label = "%R is a missing-value marker, no
 // ValueError: a label without a UTF-8 form (a lone surrogate); the label,
 // the position.
 inline constexpr const char* label_not_utf8 = "label %R of column %zd cannot be encoded as UTF-8";
+// ValueError: with sort=False, a label given twice; the label, the position.
+inline constexpr const char* label_repeated = "label %R is given more than once in column %zd";
+// ValueError: counts of a column that has other labels; the position, the
+// number of labels, the number of counts.
+inline constexpr const char* counts_length = "column %zd has %zd labels but %zd counts";
+// ValueError: a count below 0; the count, the position.
+inline constexpr const char* negative_count = "count %R of column %zd is negative";
+// OverflowError: counts of one label that add up past 2**64 - 1; the position.
+inline constexpr const char* count_overflow = "the counts of a label of column %zd add up to more than 2**64 - 1";
+// ValueError: counts at a position that has no labels; the position.
+inline constexpr const char* counts_without_labels = "counts are given for column %R, which has no labels";
 
 // A kept Encoder state (pickling): (version, n_columns, column labels,
 // labels).  ValueError: a state of another length; its length.
-inline constexpr const char* state_length = "an Encoder state has 4 items, not %zd";
+inline constexpr const char* state_length = "an Encoder state of format version %d has %zd items, not %zd";
 // ValueError: a state kept by a later version of the module; the version
 // given, the one this module writes.
 inline constexpr const char* state_too_new =
@@ -85,6 +94,11 @@ inline constexpr const char* frame_column_differs =
 // the position, the row.
 inline constexpr const char* not_a_number_in_numeric_column =
     "column %zd was learned as numbers, but its cell in row %zd is not a number";
+// ValueError: with unknown="error", a text that is no learned label; the
+// text, the position.
+inline constexpr const char* unknown_label = "%R in column %zd is not a learned label";
+// ValueError: a str other than "error" for `unknown`; the str.
+inline constexpr const char* unknown_not_error = "unknown must be a number or 'error', not %R";
 
 // RuntimeError: encode meets any other call on the same encoder.
 inline constexpr const char* already_borrowed = "Already borrowed";

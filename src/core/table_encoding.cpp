@@ -43,6 +43,7 @@ EncodingInfo TableEncoding::finish() {
     for (std::optional<ColumnResult>& result : results_) {
         if (!result) continue;
         info.labels.insert_or_assign(result->column, std::move(result->labels));
+        info.counts.insert_or_assign(result->column, std::move(result->counts));
     }
     for (std::size_t c = 0; c < n_cols_; ++c)
         if (ctx_.lists.is_text(c)) info.object_columns.push_back(c);

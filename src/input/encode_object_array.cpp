@@ -4,6 +4,7 @@
 #include "../core/table_encoding.hpp"
 #include "../core/transform.hpp"
 #include "../python/errors.hpp"
+#include "../python/utf8.hpp"
 #include "frame_columns.hpp"
 #include "polars_columns.hpp"
 #include "read_table.hpp"
@@ -69,7 +70,7 @@ void check_columns(const OUT& kind, std::size_t n_cols, const EncodingInfo& lear
 }  // namespace
 
 ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const EncodingInfo& learned,
-                                    LabelIndexes& indexes) {
+                                    LabelIndexes& indexes, const Coding& coding) {
     auto [n_rows, n_cols] = read_shape(obj);
     check_columns(kind, n_cols, learned);
     ResultMatrix result = new_result_matrix(n_rows, n_cols);
@@ -78,16 +79,20 @@ ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const Encod
     // As in encode, each learned text column is coded on the pool as soon
     // as it is read whole.  A text column learned as numbers is refused
     // below, once the table is read.
-    TableTransform coding(lists, learned, indexes, result.matrix);
+    TableTransform coder(lists, learned, indexes, result.matrix, coding);
     lists.on_text_read([&](std::size_t c) {
-        if (learned.labels.contains(c)) coding.start(c);
+        if (learned.labels.contains(c)) coder.start(c);
     });
-    read_table(obj, kind, n_rows, n_cols, lists, [&coding] { coding.forget_started(); });
+    read_table(obj, kind, n_rows, n_cols, lists, [&coder] { coder.forget_started(); });
     for (std::size_t c = 0; c < n_cols; ++c)
         if (lists.is_text(c) && !learned.labels.contains(c))
             py::raise(PyExc_ValueError, msg::not_a_number_in_numeric_column, static_cast<Py_ssize_t>(c),
                       static_cast<Py_ssize_t>(lists.text_from(c)));
-    coding.finish();
+    coder.finish();
+    if (auto unknown = coder.first_unknown()) {
+        py::Ref text = py::to_str(unknown->second);
+        py::raise(PyExc_ValueError, msg::unknown_label, text.get(), static_cast<Py_ssize_t>(unknown->first));
+    }
     return result;
 }
 

@@ -6,6 +6,7 @@
 
 #include "../conversion.hpp"
 #include "../core/label_index.hpp"
+#include "../core/transform.hpp"
 #include "../python/ref.hpp"
 
 namespace kavrel {
@@ -25,7 +26,10 @@ DriverResult encode_object_array(py::Handle obj, const OUT& kind);
 // for a table of another width, a frame whose column labels differ from
 // the learned frame's, and a cell that is not a number in a column learned
 // as numbers; any other failure is an internal failure.
+// A text without a code becomes what `coding` says; with
+// coding.unknown_fails, a text that is no label raises ValueError naming it
+// and its column (the lowest such column, its first such text).
 ResultMatrix transform_object_array(py::Handle obj, const OUT& kind, const EncodingInfo& learned,
-                                    LabelIndexes& indexes);
+                                    LabelIndexes& indexes, const Coding& coding);
 
 }  // namespace kavrel

@@ -122,11 +122,12 @@ ConversionResult pyany_to_vec(py::Handle obj) {
     return {std::move(out), std::move(driven.result), std::move(driven.info)};
 }
 
-ConversionResult transform_to_vec(py::Handle obj, const EncodingInfo& learned, LabelIndexes& indexes) {
+ConversionResult transform_to_vec(py::Handle obj, const EncodingInfo& learned, LabelIndexes& indexes,
+                                  const Coding& coding) {
     OUT out = recognise(obj);
     // A float64 array is read like any other table: its learned text
     // columns are coded from their numbers' texts.
-    ResultMatrix result = transform_object_array(obj, out, learned, indexes);
+    ResultMatrix result = transform_object_array(obj, out, learned, indexes, coding);
     return {std::move(out), std::move(result), std::nullopt};
 }
 

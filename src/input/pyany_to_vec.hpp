@@ -5,6 +5,7 @@
 
 #include "../conversion.hpp"
 #include "../core/label_index.hpp"
+#include "../core/transform.hpp"
 #include "../python/ref.hpp"
 
 namespace kavrel {
@@ -16,6 +17,7 @@ ConversionResult pyany_to_vec(py::Handle obj);
 
 // Recognises `obj` as pyany_to_vec does and codes it with `learned`
 // (transform_object_array), learning nothing.
-ConversionResult transform_to_vec(py::Handle obj, const EncodingInfo& learned, LabelIndexes& indexes);
+ConversionResult transform_to_vec(py::Handle obj, const EncodingInfo& learned, LabelIndexes& indexes,
+                                  const Coding& coding);
 
 }  // namespace kavrel

@@ -41,8 +41,19 @@ _MARKER = "nan"
 _LEADING_SCAN = 64
 
 
-def encode_dask(ddf: Any) -> tuple[Any, kavrel.Encoder]:
+def encode_dask(ddf: Any, estimator: Any = None, **params: Any) -> tuple[Any, Any]:
     """Encodes the text columns of the Dask DataFrame ``ddf`` with one code per label.
+
+    Given a ``KavrelEncoder`` (``estimator``) or its parameters
+    (``**params``, over the estimator's own), it returns ``(codes,
+    fitted)``: the codes of ``KavrelEncoder(**params).fit_transform(
+    ddf.compute())`` bit for bit, as a lazy Dask DataFrame of the
+    estimator's ``dtype`` named by ``get_feature_names_out()``, and the
+    estimator fitted on the whole frame.  Every parameter works, frequency
+    order and rare-label grouping too: the counts they need are taken per
+    partition and merged with ``Encoder.from_labels(counts=)``.  Its text
+    columns hold texts and missing values (``str``, None, NaN), as
+    ``OrdinalEncoder``'s do.  Without either, kavrel's own encode:
 
     Returns ``(codes, encoder)``: ``codes`` is a lazy Dask DataFrame of
     float64, with ``ddf``'s partitions, index and divisions and its column
@@ -53,12 +64,15 @@ def encode_dask(ddf: Any) -> tuple[Any, kavrel.Encoder]:
     it again when it is computed.  Runs on the current Dask scheduler: a
     ``distributed.Client``'s workers when one is active.
     """
+    if estimator is not None or params:
+        from kavrel_sklearn._dask_estimator import encode_with_estimator
+
+        return encode_with_estimator(ddf, estimator, params)
     import dask
 
     columns = list(ddf.columns)
     n_columns = len(columns)
-    # Every step below works by column position.
-    parts = [dask.delayed(_aligned)(part, columns, p) for p, part in enumerate(ddf.to_delayed())]
+    parts = aligned_partitions(ddf)
     learned = dask.compute(*[dask.delayed(_learn)(part) for part in parts])
 
     # The partition in which each text column first holds a non-number.
@@ -85,13 +99,28 @@ def encode_dask(ddf: Any) -> tuple[Any, kavrel.Encoder]:
             union[c].update(labels)
     encoder = kavrel.Encoder.from_labels(union, n_columns)
 
+    shipped = dask.delayed(_Shipped(encoder), pure=True)
+    coded = [dask.delayed(_transform)(part, shipped, below[p]) for p, part in enumerate(parts)]
+    return coded_frame(ddf, coded, [str(c) for c in columns], np.float64), encoder
+
+
+def aligned_partitions(ddf: Any) -> list[Any]:
+    """``ddf``'s partitions as delayed frames, each with its columns in the
+    frame's order: every step of the roads here works by column position."""
+    import dask
+
+    columns = list(ddf.columns)
+    return [dask.delayed(_aligned)(part, columns, p) for p, part in enumerate(ddf.to_delayed())]
+
+
+def coded_frame(ddf: Any, coded: list[Any], names: list[str], dtype: Any) -> Any:
+    """The lazy Dask DataFrame of the delayed partitions ``coded``, columns
+    ``names`` of ``dtype``, with ``ddf``'s index and divisions."""
     import dask.dataframe as dd
 
     # Built from an array, not a dict, so that repeated names stay columns.
-    meta = pd.DataFrame(np.empty((0, n_columns)), columns=[str(c) for c in columns], index=ddf._meta.index)
-    shipped = dask.delayed(_Shipped(encoder), pure=True)
-    coded = [dask.delayed(_transform)(part, shipped, below[p]) for p, part in enumerate(parts)]
-    return dd.from_delayed(coded, meta=meta, divisions=ddf.divisions, verify_meta=False), encoder
+    meta = pd.DataFrame(np.empty((0, len(names)), dtype=dtype), columns=names, index=ddf._meta.index)
+    return dd.from_delayed(coded, meta=meta, divisions=ddf.divisions, verify_meta=False)
 
 
 def _aligned(part: pd.DataFrame, columns: list[Any], p: int) -> pd.DataFrame:

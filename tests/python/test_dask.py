@@ -128,8 +128,15 @@ def test_partitions_are_read_by_column_name(client):
         cells = {"t": [f"t{r % 3}" for r in rows], "n": [float(r) for r in rows], "u": [f"u{r}" for r in rows]}
         return pd.DataFrame({name: cells[name] for name in order}, dtype=object)
 
-    assert_same_as_one_encode(partitioned([part("tnu", range(0, 4)), part("unt", range(4, 9)),
-                                           part("ntu", range(9, 12))]))
+    shuffled = partitioned([part("tnu", range(0, 4)), part("unt", range(4, 9)), part("ntu", range(9, 12))])
+    assert_same_as_one_encode(shuffled)
+    sklearn = pytest.importorskip("sklearn")  # noqa: F841 - the estimator's road needs it
+    from kavrel_sklearn import KavrelEncoder
+
+    codes, _ = encode_dask(shuffled, categories="frequency")
+    whole = shuffled.compute()
+    np.testing.assert_array_equal(codes.compute().to_numpy(),
+                                  KavrelEncoder(categories="frequency").fit_transform(whole))
 
     repeated = [pd.DataFrame([[f"a{r}", float(r), "b"], ["c", 1.0, f"d{r}"]], columns=["x", "x", "y"])
                 for r in range(3)]
@@ -192,3 +199,48 @@ def test_generated_partitions_code_as_their_stacked_frame(plan):
     expected = one.encode(pd.DataFrame(stacked, columns=columns, dtype=object))
     np.testing.assert_array_equal(bits(got), bits(expected))
     assert encoder.labels == one.labels
+
+
+@pytest.mark.parametrize("params", [
+    {"categories": "frequency", "min_frequency": 30, "max_categories": 4},
+    {"handle_unknown": "use_encoded_value", "unknown_value": -1, "encoded_missing_value": -2,
+     "dtype": np.int64, "max_categories": 3},
+    {"min_frequency": 0.1},
+    {},
+])
+def test_the_estimators_codes_over_partitions_of_other_frequency_orders(client, params):
+    pytest.importorskip("sklearn")
+    from kavrel_sklearn import KavrelEncoder
+
+    rng = np.random.default_rng(5)
+    # Each partition's most common label is another one, and is rare in the
+    # whole frame's order; None and NaN cells, and the text "None".
+    labels = np.array(["Oslo", "Bern", "Zürich", "東京", "None", "Lima", "Rome"], dtype=object)
+    parts = []
+    for p in range(6):
+        weights = np.ones(len(labels))
+        weights[p] = 12.0
+        column = labels[rng.choice(len(labels), 200, p=weights / weights.sum())]
+        column[rng.random(200) < 0.05] = None
+        column[rng.random(200) < 0.05] = np.nan
+        other = labels[rng.integers(0, 3, 200)].copy()
+        other[rng.random(200) < 0.1] = np.nan
+        parts.append(pd.DataFrame({"city": column, "other": other}, dtype=object))
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = partitioned(parts)
+        whole = ddf.compute()
+    est = KavrelEncoder(**params)
+    expected = KavrelEncoder(**params).fit_transform(whole)
+    # The estimator, or its parameters.
+    for codes, fitted in [encode_dask(ddf, est)] + ([encode_dask(ddf, **params)] if params else []):
+        got = codes.compute()
+        assert got.dtypes.tolist() == [expected.dtype] * 2 and list(got.columns) == ["city", "other"]
+        assert got.index.equals(whole.index)
+        np.testing.assert_array_equal(got.to_numpy().view(np.uint64), expected.view(np.uint64))
+        one = KavrelEncoder(**params).fit(whole)
+        assert [str(c.tolist()) for c in fitted.categories_] == [str(c.tolist()) for c in one.categories_]
+        assert fitted.encoder_.counts == one.encoder_.counts
+    assert not hasattr(est, "categories_")  # the estimator given is cloned, not fitted
+    # The frequency order of the whole frame is not that of any partition.
+    if params.get("categories") == "frequency":
+        assert fitted.categories_[0][0] not in {part["city"].value_counts().index[0] for part in parts[:1]}

@@ -160,7 +160,7 @@ def test_from_labels_arguments():
 
 
 def kept_state(enc):
-    """What pickling keeps of `enc`: (version, width, frame columns, labels)."""
+    """What pickling keeps of `enc`: (version, width, frame columns, labels, counts)."""
     return enc.__reduce__()[2:]
 
 
@@ -183,8 +183,8 @@ def learned_encoders():
 
 def test_pickles_and_copies_are_independent_encoders_with_the_same_state():
     encoders = learned_encoders()
-    assert kept_state(encoders["frame"]) == ((1, 3, ("t", "n", "u"), {0: ("a", "b"), 2: ("x",)}),)
-    assert kept_state(encoders["numbers"]) == ((1, 3, None, {}),)
+    assert kept_state(encoders["frame"]) == ((2, 3, ("t", "n", "u"), {0: ("a", "b"), 2: ("x",)}, {0: (1, 1), 2: (1,)}),)
+    assert kept_state(encoders["numbers"]) == ((2, 3, None, {}, {}),)
     assert kept_state(encoders["fresh"]) == kept_state(encoders["float64"]) == ()
     codes = np.array([[0.0, 1.0, 0.0, 1.0], [1.0, 0.0, 1.0, np.nan]])
     for name, enc in encoders.items():
@@ -192,6 +192,7 @@ def test_pickles_and_copies_are_independent_encoders_with_the_same_state():
         for other in copies + [copy.copy(enc), copy.deepcopy(enc)]:
             assert type(other) is kavrel.Encoder and other is not enc, name
             assert kept_state(other) == kept_state(enc) and other.labels == enc.labels, name
+            assert other.counts == enc.counts, name
             width = kept_state(enc)[0][1] if kept_state(enc) else 4
             same_cells(other.decode(codes[:, :width]), enc.decode(codes[:, :width]))
         other.encode(obj_column("new"))
@@ -209,7 +210,7 @@ def test_kept_states_load_in_a_fresh_process_and_bad_ones_raise():
         "    def items(self): raise KeyError('items')\n"
         "good = (1, 1, None, {0: ('a',)})\n"
         "states = [\n"
-        "    (2, 1, None, {}), (2**80, 1, None, {}), (0, 1, None, {}), (-1, 1, None, {}), (True, 1, None, {}),\n"
+        "    (3, 1, None, {}), (2**80, 1, None, {}), (0, 1, None, {}), (-1, 1, None, {}), (True, 1, None, {}),\n"
         "    ('1', 1, None, {}), 1, [1, 1, None, {}], (), good[:3], good + (None,),\n"
         "    (1, -1, None, {}), (1, 1.0, None, {}), (1, 1, None, None), (1, 1, None, [(0, ('a',))]),\n"
         "    (1, 1, None, {1: ('a',)}), (1, 1, None, {0: ('nan',)}), (1, 1, None, {0: (b'a',)}),\n"
@@ -226,9 +227,9 @@ def test_kept_states_load_in_a_fresh_process_and_bad_ones_raise():
     )
     lines = out.splitlines()
     assert lines[0] == "{0: ('a', 'b'), 2: ('x',)} {}"
-    for line, version in zip(lines[1:3], (2, 2**80)):
+    for line, version in zip(lines[1:3], (3, 2**80)):
         assert line == (
-            f"ValueError the Encoder state has format version {version}, newer than this kavrel reads (1): "
+            f"ValueError the Encoder state has format version {version}, newer than this kavrel reads (2): "
             "it was kept by a newer kavrel"
         )
     assert not any(line.startswith("accepted") for line in lines)
@@ -290,3 +291,95 @@ def test_merged_parts_and_kept_states_act_as_one_encode(plan, cuts, names):
         else:
             np.testing.assert_array_equal(again.view(np.uint64), table_codes.view(np.uint64))
             same_cells(kept.decode(table_codes), enc.decode(table_codes))
+
+
+def test_counts_are_the_cells_of_each_label_in_code_order():
+    enc = kavrel.Encoder()
+    assert enc.counts == {}
+    # Repeated str objects (cells that share their text) and distinct ones
+    # are counted alike; markers, NaN and pd.NA are not counted.
+    shared = "b"
+    table = obj_array([[shared, 1.0, "x"], [shared, 2.0, "nan"], ["a", 3.0, None], ["b" + "", np.nan, pd.NA],
+                       ["é", 5.0, "x"]])
+    enc.encode(table)
+    assert enc.labels == {0: ("a", "b", "é"), 2: ("None", "x")}
+    assert enc.counts == {0: (1, 3, 1), 2: (1, 2)}
+    counts = enc.counts
+    counts[0] = (9,)
+    assert enc.counts[0] == (1, 3, 1)  # a new dict each read
+    with pytest.raises(AttributeError):
+        enc.counts = {}
+    enc.transform(obj_array([["a", 1.0, "x"]]))
+    assert enc.counts[0] == (1, 3, 1)  # transform leaves it alone
+    # Every road counts as it codes: the counts are the cells of each code.
+    rng = np.random.default_rng(3)
+    for table in (random_table(rng, 3000), pd.DataFrame(random_table(rng, 500)).astype({1: float}),
+                  pd.DataFrame({"c": pd.Categorical(rng.choice(["p", "q", "nan"], 50), categories=["q", "p", "nan", "z"])}),
+                  np.array([[f"id{i % 70_000}"] for i in rng.permutation(300_000)], dtype=object)):
+        codes = np.asarray(enc.encode(table), dtype=np.float64)
+        for col, labels in enc.labels.items():
+            expected = np.bincount(codes[~np.isnan(codes[:, col]), col].astype(int), minlength=len(labels))
+            assert enc.counts[col] == tuple(expected.tolist())
+    enc.encode(np.zeros((2, 2)))
+    assert enc.counts == {}
+
+
+def test_from_labels_merges_counts_and_keeps_an_order_given():
+    rng = np.random.default_rng(11)
+    parts = [random_table(rng, n) for n in (60, 1, 33)]
+    labels, counts = {}, {}
+    for part in parts:
+        enc = learned_encoder(part)
+        for col, texts in enc.labels.items():
+            labels.setdefault(col, []).extend(texts)
+            counts.setdefault(col, []).extend(enc.counts[col])
+    merged = kavrel.Encoder.from_labels(labels, 3, counts={c: iter(v) for c, v in counts.items()})
+    whole = learned_encoder(np.concatenate(parts))
+    assert merged.labels == whole.labels and merged.counts == whole.counts
+    assert kavrel.Encoder.from_labels({0: ["b", "a"]}, 1).counts == {0: (0, 0)}
+    big = kavrel.Encoder.from_labels({0: ["a", "a"]}, 1, counts={0: [2**40, 2**63]})
+    assert big.counts == {0: (2**40 + 2**63,)}
+
+    # Unsorted: code i is the i-th label given, for transform, decode and
+    # every copy.
+    enc = kavrel.Encoder.from_labels({1: ("z", "a", "é")}, 2, counts={1: (5, 0, 7)}, sort=False)
+    assert enc.labels == {1: ("z", "a", "é")} and enc.counts == {1: (5, 0, 7)}
+    table = obj_array([[1.0, "a"], [2.0, "z"], [3.0, "é"], [4.0, "q"]])
+    np.testing.assert_array_equal(enc.transform(table), [[1, 1], [2, 0], [3, 2], [4, np.nan]])
+    assert enc.decode(np.array([[0.0, 2.0]])).tolist() == [[0.0, "é"]]
+    for other in (pickle.loads(pickle.dumps(enc)), copy.deepcopy(enc)):
+        assert other.labels == enc.labels and other.counts == enc.counts
+        np.testing.assert_array_equal(other.transform(table), enc.transform(table))
+
+
+@pytest.mark.parametrize(
+    ("labels", "kw", "error", "match"),
+    [
+        ({0: ["a", "b"]}, {"counts": {0: [1]}}, ValueError, "^column 0 has 2 labels but 1 counts$"),
+        ({0: ["a"]}, {"counts": {0: [-1]}}, ValueError, "^count -1 of column 0 is negative$"),
+        ({0: ["a"]}, {"counts": {1: [1]}}, ValueError, "^counts are given for column 1, which has no labels$"),
+        ({0: ["a"]}, {"counts": {0: [1.0]}}, TypeError, "'float' object is not an instance of 'int'"),
+        ({0: ["a"]}, {"counts": {0: [2**64]}}, OverflowError, "int too big"),
+        ({0: ["a"]}, {"counts": [(0, [1])]}, TypeError, "not an instance of 'Mapping'"),
+        ({0: ["a", "a"]}, {"counts": {0: [2**63, 2**63]}}, OverflowError, "add up to more than"),
+        ({0: ["a", "b", "a"]}, {"sort": False}, ValueError, "^label 'a' is given more than once in column 0$"),
+        ({0: ["a", "nan"]}, {"sort": False}, ValueError, "'nan' is a missing-value marker"),
+    ],
+)
+def test_from_labels_refuses_counts_and_orders(labels, kw, error, match):
+    with pytest.raises(error, match=match):
+        kavrel.Encoder.from_labels(labels, 2, **kw)
+    with pytest.raises(TypeError, match="takes 2 positional arguments but 3 were given"):
+        kavrel.Encoder.from_labels(labels, 2, {})
+
+
+def test_states_of_the_earlier_version_still_load():
+    enc = kavrel.Encoder()
+    enc.__setstate__((1, 2, ("p", "q"), {1: ("b", "a", "b")}))
+    assert enc.labels == {1: ("a", "b")} and enc.counts == {1: (0, 0)}
+    assert kept_state(enc) == ((2, 2, ("p", "q"), {1: ("a", "b")}, {1: (0, 0)}),)
+    for bad in [(2, 2, None, {1: ("a",)}), (2, 2, None, {1: ("a",)}, {1: (1, 2)}), (2, 2, None, {1: ("a", "a")}, {}),
+                (2, 2, None, {}, {0: (1,)}), (1, 2, None, {}, {})]:
+        with pytest.raises(ValueError):
+            enc.__setstate__(bad)
+    assert enc.labels == {1: ("a", "b")}

@@ -45,16 +45,20 @@ def test_class_names_signatures_and_docs():
         method = getattr(enc_type, name)
         assert method.__name__ == name
         assert method.__qualname__ == f"Encoder.{name}"
-        assert method.__text_signature__ == "($self, obj)"
+        keywords = ", *, unknown=math.nan, missing=math.nan" if name == "transform" else ""
+        assert method.__text_signature__ == f"($self, obj{keywords})"
         assert method.__doc__ is None
-        assert str(inspect.signature(method)) == "(self, /, obj)"
-        assert str(inspect.signature(getattr(enc_type(), name))) == "(obj)"
+        keywords = ", *, unknown=nan, missing=nan" if name == "transform" else ""
+        assert str(inspect.signature(method)) == f"(self, /, obj{keywords})"
+        assert str(inspect.signature(getattr(enc_type(), name))) == f"(obj{keywords})"
+    assert str(inspect.signature(enc_type.from_labels)) == "(labels, n_columns, *, counts=None, sort=True)"
 
 
 def test_class_defines_only_its_surface():
     enc_type = kavrel.Encoder
     own = set(vars(enc_type)) - {"__doc__", "__module__"}
-    assert own == {"__new__", "encode", "decode", "transform", "labels", "from_labels", "__reduce__", "__setstate__"}
+    assert own == {"__new__", "encode", "decode", "transform", "labels", "counts", "from_labels", "__reduce__",
+                   "__setstate__"}
     for name in ("__init__", "__repr__", "__hash__", "__eq__", "__setattr__"):
         assert getattr(enc_type, name) is getattr(object, name), name
 

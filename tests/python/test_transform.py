@@ -138,3 +138,42 @@ def test_transform_shares_the_encoder_as_decode_does():
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             enc.transform(obj_column("a"))
     call.join()
+
+
+def test_codes_for_unknown_texts_and_missing_values():
+    enc = learned_encoder(obj_array([["b", 1.0, "x"], ["a", 2.0, "y"]]))
+    table = obj_array([["a", 7.0, "y"], ["zz", np.nan, "nan"], [None, 1.0, np.nan], ["<NA>", 2.0, pd.NA],
+                       ["b", 3.0, "w"]])
+    np.testing.assert_array_equal(
+        enc.transform(table, unknown=-1, missing=-2),
+        [[0, 7, 1], [-1, NAN, -2], [-1, 1, -2], [-2, 2, -2], [1, 3, -1]])
+    # The defaults are encode's NaN, bit for bit.
+    assert np.array_equal(enc.transform(table).view(np.uint64),
+                          enc.transform(table, unknown=NAN, missing=NAN).view(np.uint64))
+    # pandas 3 makes a str column of the texts, None missing in it.
+    frame = pd.DataFrame(table, columns=["p", "q", "r"])
+    np.testing.assert_array_equal(enc.transform(frame, unknown=9.5, missing=np.float32(-3)).to_numpy()[:, 0],
+                                  [0, 9.5, -3 if frame.dtypes["p"] != object else 9.5, -3, 1])
+    # "error": the first text never learned, in the lowest column.
+    with pytest.raises(ValueError, match="^'zz' in column 0 is not a learned label$"):
+        enc.transform(table, unknown="error")
+    with pytest.raises(ValueError, match="^'w' in column 2 is not a learned label$"):
+        enc.transform(table[[0, 3, 4]], unknown="error")
+    np.testing.assert_array_equal(enc.transform(table[[0, 3]], unknown="error", missing=5),
+                                  [[0, 7, 1], [5, 2, 5]])
+    # Numbers of a column learned as text are its texts; a categorical's
+    # unused categories are never read.
+    enc = learned_encoder(pd.DataFrame({"c": ["1", "u"], "k": pd.Categorical(["p", "q"])}))
+    with pytest.raises(ValueError, match="^'2' in column 0 is not a learned label$"):
+        enc.transform(pd.DataFrame({"c": [1.0, 2.0], "k": pd.Categorical(["p", "q"])}), unknown="error")
+    unused = pd.DataFrame({"c": ["u", "1"], "k": pd.Categorical(["q", "p"], categories=["p", "q", "new"])})
+    np.testing.assert_array_equal(enc.transform(unused, unknown="error").to_numpy(), [[1, 1], [0, 0]])
+
+    for kw, error, match in [({"unknown": "raise"}, ValueError, "^unknown must be a number or 'error', not 'raise'$"),
+                             ({"missing": "error"}, TypeError, "'str' object is not an instance of 'float'"),
+                             ({"unknown": None}, TypeError, "must be real number"),
+                             ({"unknwn": 1}, TypeError, "unexpected keyword argument 'unknwn'")]:
+        with pytest.raises(error, match=match):
+            enc.transform(unused, **kw)
+    with pytest.raises(TypeError, match="takes 1 positional arguments but 2 were given"):
+        enc.transform(unused, -1.0)

@@ -66,10 +66,32 @@ def merged(parts: list[kavrel.Encoder]) -> kavrel.Encoder:
         for col, labels in part.labels.items():
             union.setdefault(col, []).extend(labels)
     kavrel.Encoder.from_labels({0: [1]}, 1)  # type: ignore[list-item]
+    kavrel.Encoder.from_labels(union, 3, {})  # type: ignore[misc]
     return kavrel.Encoder.from_labels(union, n_columns=3)
+
+
+def counted(parts: list[kavrel.Encoder]) -> kavrel.Encoder:
+    labels: dict[int, list[str]] = {}
+    counts: dict[int, list[int]] = {}
+    for part in parts:
+        for col, texts in part.labels.items():
+            labels.setdefault(col, []).extend(texts)
+            counts.setdefault(col, []).extend(part.counts[col])
+    parts[0].counts = {}  # type: ignore[misc]
+    kavrel.Encoder.from_labels(labels, 3, counts={0: ["1"]})  # type: ignore[list-item]
+    return kavrel.Encoder.from_labels(labels, 3, counts=counts, sort=False)
+
+
+def coded(enc: kavrel.Encoder, table: npt.NDArray[np.object_], frame: pd.DataFrame) -> pd.DataFrame:
+    codes: npt.NDArray[np.float64] = enc.transform(table, unknown="error", missing=-1.0)
+    assert codes.dtype == np.float64
+    enc.transform(table, unknown="raise")  # type: ignore[call-overload]
+    enc.transform(table, -1.0)  # type: ignore[call-overload]
+    return enc.transform(frame, unknown=-2, missing=np.nan)
 
 
 def kept(enc: kavrel.Encoder) -> kavrel.Encoder:
     other = copy.deepcopy(enc)
     other.__setstate__((1, 1, None, {0: ("a",)}))
+    other.__setstate__((2, 1, None, {0: ("a",)}, {0: (3,)}))
     return pickle.loads(pickle.dumps(other))  # type: ignore[no-any-return]
