@@ -26,6 +26,7 @@ __all__ = ["KavrelEncoder"]
 # and a None cell is moved to its own slot.  Negative, so they index the
 # last three entries of a column's table.
 _UNKNOWN, _MISSING, _NONE = -1.0, -2.0, -3.0
+_SLOTS = (_UNKNOWN, _MISSING, _NONE)
 
 
 class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
@@ -112,7 +113,7 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
                 out[:, j] = raw[:, j]
                 continue
             codes = raw[:, j]
-            np.nan_to_num(codes, copy=False, nan=_MISSING)
+            np.copyto(codes, _MISSING, where=np.isnan(codes))
             _move_none_cells(codes, stats[j].none_rows)  # type: ignore[union-attr]
             self._code_column(out, j, codes, column.from_sorted, X, "fit")
         return out
@@ -306,13 +307,20 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
         """Column j of `out`: the final codes of `codes` (kavrel's codes,
         or the slots of an unknown, missing or None cell) by `table`."""
         index = codes.astype(np.intp)
-        if self.handle_unknown == "error" and table.unknown.any() and table.unknown[index].any():
+        # A fit meets the slots of its own labels, of None cells and of
+        # missing values, which have categories: only a label left out of a
+        # given list of categories can be unknown there.
+        may_meet = table.unknown[: -len(_SLOTS)] if step == "fit" else table.unknown
+        if self.handle_unknown == "error" and may_meet.any() and table.unknown[index].any():
             bad = table.unknown[index]
             raise ValueError(f"Found unknown categories {_unknown_values(X, j, bad)} in column {j} during {step}")
-        if out.dtype == np.float64:
-            np.take(table.codes, index, out=out[:, j])
-        else:
-            out[:, j] = table.codes[index]
+        codes_by_slot = table.codes
+        if out.dtype.kind != "f":
+            # Integer codes: the slots left NaN are those of unknown cells,
+            # refused above.
+            codes_by_slot = np.nan_to_num(codes_by_slot, nan=0)
+        codes_by_slot = codes_by_slot.astype(out.dtype, copy=False)
+        np.take(codes_by_slot, index, out=out[:, j])
 
     # --- inverse_transform -------------------------------------------------
 
@@ -361,7 +369,11 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
                 if mended:
                     unknown_rows &= ~missing
                 rows = ~unknown_rows if isinstance(rows, slice) else rows & ~unknown_rows
-            out[rows, i] = cats[labels[rows].astype(np.int64, copy=False)]
+            if isinstance(rows, slice):
+                # Straight into the column, without a temporary.
+                np.take(cats, labels.astype(np.intp, copy=False), out=out[:, i])
+            else:
+                out[rows, i] = cats[labels[rows].astype(np.int64, copy=False)]
             if unknown_rows is not None:
                 out[unknown_rows, i] = None
             if rare_rows is not None:
@@ -502,11 +514,12 @@ class _Column:
         missing_final = float(encoded_missing) if missing else None
 
         def table(texts: list[str]) -> _Table:
-            codes = np.full(len(texts) + 3, unknown)
-            is_unknown = np.ones(len(texts) + 3, dtype=bool)
-            for k, t in enumerate(texts):
-                if t in code_of_text:
-                    codes[k], is_unknown[k] = code_of_text[t], False
+            codes = np.full(len(texts) + len(_SLOTS), unknown)
+            is_unknown = np.ones(len(texts) + len(_SLOTS), dtype=bool)
+            found = np.fromiter((code_of_text.get(t, math.nan) for t in texts), np.float64, len(texts))
+            known = ~np.isnan(found)
+            codes[: len(texts)][known] = found[known]
+            is_unknown[: len(texts)] = ~known
             if none_final is not None:
                 codes[int(_NONE)], is_unknown[int(_NONE)] = none_final, False
             if missing_final is not None:
@@ -570,9 +583,10 @@ def _none_cells(X: Any, j: int, rows: Any) -> npt.NDArray[np.bool_]:
     if _column_dtype(X, j) != object or rows.size == 0:
         return np.zeros(rows.size, dtype=bool)
     cells = _column_cells(X, j)[rows]
-    # Elementwise ==: a str is never equal to None, and no other cell is
-    # coded as the text "None".
-    return np.asarray(cells == None, dtype=bool)  # noqa: E711
+    # Only the str "None" and None are coded as the text "None", and of the
+    # two only None is missing to pandas, whose check runs without a
+    # Python call per cell.
+    return np.asarray(pd.isna(cells), dtype=bool)
 
 
 def _unknown_values(X: Any, j: int, rows: Any) -> list[Any]:
