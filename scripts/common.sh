@@ -259,7 +259,7 @@ print(" ".join(r for r in requires if r.startswith(("tbb-devel", "boost-headers"
 # where the module of that environment takes them (see checkout_venv).
 dependency_options() {
     if [ "$1" = ft ] || [ "$1" = 314t ]; then
-        printf '%s\n' "-DPython_EXECUTABLE=$(checkout_venv ft)/bin/python"
+        printf '%s\n' "-DPython_EXECUTABLE=$(checkout_venv "$1")/bin/python"
     fi
 }
 
