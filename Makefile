@@ -1,6 +1,6 @@
 # The two commands: `make demo` and `make test`.  Each sets up what is
 # missing (see scripts/provision-*), builds, and runs.
-ENVS := ft 314
+ENVS := ft 314 314t
 
 .PHONY: demo test core-tests python-tests tsan-core sanitize sanitize-address sanitize-thread bench bench-quick \
 	bench-core bench-pool bench-dask wheel wheel-test typecheck
@@ -21,8 +21,8 @@ tsan-core:
 	scripts/core-tests ft thread
 
 # The module under sanitizers (scripts/sanitize): the whole Python suite on
-# ft with ASan and UBSan, then the thread and stress tests on a free-threaded
-# CPython built with ThreadSanitizer.  Any report fails.
+# ft with ASan and UBSan, then the thread and stress tests on free-threaded
+# CPython 3.14 built with ThreadSanitizer.  Any report fails.
 sanitize: sanitize-address sanitize-thread
 
 sanitize-address:
@@ -31,8 +31,8 @@ sanitize-address:
 sanitize-thread:
 	scripts/sanitize thread
 
-# Timings against pandas, scikit-learn, pyarrow and polars in both
-# environments (scripts/bench); writes docs/benchmarks.md and .png.
+# Timings against pandas, scikit-learn, pyarrow and polars in every
+# environment (scripts/bench); writes docs/benchmarks.md and .png.
 # bench-quick: small tables, one run each, written to build/bench/quick/.
 bench:
 	scripts/bench
@@ -48,13 +48,13 @@ bench-core:
 	scripts/bench-core ft $(BENCH_ARGS)
 
 # What a small call and the exit cost for RAYON_NUM_THREADS from 2 to
-# 100,000 (bench/pool_size.py), in both environments: the same above the
+# 100,000 (bench/pool_size.py), in every environment: the same above the
 # pool's cap of a few threads per processor.
 bench-pool:
 	@for e in $(ENVS); do scripts/py $$e bench/pool_size.py || exit 1; done
 
 # Packaging (scripts/wheel, scripts/wheel-test): a manylinux wheel for each
-# environment in dist/ (cp313t, cp314), built with build isolation as `pip
+# environment in dist/ (cp313t, cp314, cp314t), built with build isolation as `pip
 # install .` builds, without libtbb (the module loads the tbb package's);
 # then, in each environment, the Python suite against its wheel installed
 # in a fresh venv, with the newest tbb and the one built against.
@@ -70,8 +70,10 @@ typecheck:
 	scripts/typecheck
 
 # The Dask road (kavrel_sklearn.dask.encode_dask) on a local cluster of two
-# worker processes against one encode, in 314 (where Dask is installed):
-# slow, so not part of `make bench`.  BENCH_ARGS go to bench/dask_bench.py,
+# worker processes against one encode, in DASK_ENV: 314 unless named, or
+# 314t (`make bench-dask DASK_ENV=314t`), the two where Dask is installed.
+# Slow, so not part of `make bench`.  BENCH_ARGS go to bench/dask_bench.py,
 # e.g. BENCH_ARGS="--rows 4000000 --partitions 40".
+DASK_ENV ?= 314
 bench-dask:
-	scripts/py 314 bench/dask_bench.py $(BENCH_ARGS)
+	scripts/py $(DASK_ENV) bench/dask_bench.py $(BENCH_ARGS)

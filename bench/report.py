@@ -1,7 +1,8 @@
 """Writes benchmarks.md and benchmarks.png from the figures that
 bench/bench.py saved in each environment (one JSON file each).
 
-    python bench/report.py --out docs build/bench/full-ft.json build/bench/full-314.json
+    python bench/report.py --out docs build/bench/full-ft.json build/bench/full-314t.json \
+        build/bench/full-314.json
 """
 
 import argparse
@@ -10,6 +11,7 @@ import pathlib
 
 ENV_TITLES = {
     "ft": "ft: free-threaded CPython 3.13",
+    "314t": "314t: free-threaded CPython 3.14",
     "314": "314: CPython 3.14 (with the GIL)",
 }
 # How each peer is drawn; the order is the order of the bars in a group.
@@ -30,7 +32,7 @@ KAVREL_COLOR = "tab:green"
 TABLES = """\
 ## The tables
 
-The same in both environments (seed 0); the quick run makes them with 100,000 rows
+The same in every environment (seed 0); the quick run makes them with 100,000 rows
 (1,000,000 for the long column).
 
 - *wide*: 1,000,000 x 8, 4 text columns of 10, 1,000, 100,000 and 1,000,000 distinct
@@ -145,6 +147,28 @@ def env_section(data):
     return lines
 
 
+def side_by_side(runs):
+    """kavrel's own seconds for each case, one column per environment, in
+    the order of the runs; a case one of them does not time is left blank."""
+    if len(runs) < 2:
+        return []
+    seconds = [{r["case"]: r["seconds"] for r in d["rows"] if r["peer"] == "kavrel"} for d in runs]
+    cases = list(dict.fromkeys(case for d in seconds for case in d))
+    lines = [
+        "## kavrel in each environment",
+        "",
+        "kavrel's own seconds for every case, from the runs below (the peers' are in each "
+        "environment's table).",
+        "",
+        "| case | " + " | ".join(d["env"] for d in runs) + " |",
+        "|---|" + "---:|" * len(runs),
+    ]
+    for case in cases:
+        cells = [fmt_seconds(d[case]) if case in d else "" for d in seconds]
+        lines.append(f"| {case} | " + " | ".join(cells) + " |")
+    return lines + [""]
+
+
 def write_markdown(runs, out, command):
     first = runs[0]
     lines = [
@@ -158,6 +182,7 @@ def write_markdown(runs, out, command):
         TABLES,
         "![chart](benchmarks.png)",
         "",
+        *side_by_side(runs),
     ]
     for data in runs:
         lines += env_section(data)

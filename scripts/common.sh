@@ -5,7 +5,9 @@ REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KAVREL_CACHE=${KAVREL_CACHE:-$HOME/.cache/kavrel}
 FT_PREFIX=$KAVREL_CACHE/ft/python
 FT_VENV=$KAVREL_CACHE/ft/venv
-TSAN_PREFIX=$KAVREL_CACHE/tsan/python   # ThreadSanitizer CPython, for make sanitize
+T_PREFIX=$KAVREL_CACHE/314t/python      # free-threaded CPython 3.14
+T_VENV=$KAVREL_CACHE/314t/venv
+TSAN_PREFIX=$KAVREL_CACHE/tsan-314t/python   # ThreadSanitizer CPython 3.14t, for make sanitize
 ROOT_314=$KAVREL_CACHE/314/root
 VENV_314=/opt/kavrel-venv          # path inside the 3.14 root
 
@@ -54,6 +56,31 @@ fetch_cpython_source() {
     fetch_debian_source "$work" python3.13 forky >&2 || return 1
     tar xJf "$work"/python3.13_*.orig.tar.xz -C "$work" || return 1
     find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-3.13.*' | grep -m 1 .
+}
+
+# The CPython 3.14 release source that 314t and the ThreadSanitizer
+# interpreter are built from.  It is not downloaded: it sits in the folder
+# shared beside the checkouts (../shared from the top of the repository, or
+# KAVREL_SHARED), and its SHA-256 is pinned here, so that a tarball changed
+# on disk, sum file and all, is refused.
+KAVREL_SHARED=${KAVREL_SHARED:-$(cd "$REPO/.." && pwd)/shared}
+CPYTHON_314_TARBALL=$KAVREL_SHARED/cpython/Python-3.14.7.tar.gz
+CPYTHON_314_SHA256=efa246803c4de20f7370d3567864e17ed1d913234554a13dedec9d484dfa4a9d
+
+# unpack_cpython_314 WORK  checks the tarball's SHA-256, unpacks it into the
+# directory WORK and prints the path of the source tree.
+unpack_cpython_314() {
+    local work=$1 sum
+    # Called as $(...), where set -e does not hold: every step checks.
+    [ -f "$CPYTHON_314_TARBALL" ] || { log "no CPython source at $CPYTHON_314_TARBALL"; return 1; }
+    sum=$(sha256sum "$CPYTHON_314_TARBALL" | cut -d' ' -f1) || return 1
+    if [ "$sum" != "$CPYTHON_314_SHA256" ]; then
+        log "$CPYTHON_314_TARBALL has SHA-256 $sum, not $CPYTHON_314_SHA256: refused"
+        return 1
+    fi
+    tar xzf "$CPYTHON_314_TARBALL" -C "$work" || return 1
+    [ -f "$work/Python-3.14.7/configure" ] || { log "no Python-3.14.7/configure in the tarball"; return 1; }
+    printf '%s\n' "$work/Python-3.14.7"
 }
 
 # ThreadSanitizer sees only instrumented code, and Debian's libtbb is not:
@@ -176,15 +203,15 @@ requirements_venv() {
 # Makes this checkout's own virtual environment of ENV $1, build/venv-ENV,
 # unless it exists, and prints its path.  It sees the packages of the shared
 # environment but not another checkout's module, so two checkouts side by
-# side each test what they build.  For ft it also holds oneTBB and Boost
-# from PyPI, the tbb-devel and boost-headers of pyproject.toml's build
+# side each test what they build.  For ft and 314t it also holds oneTBB and
+# Boost from PyPI, the tbb-devel and boost-headers of pyproject.toml's build
 # requirements, which the module and the core's tests and benchmarks are
 # compiled with (cmake/pypi_dependencies.py finds them through this venv's
 # Python); the module loads that tbb's libtbb through its RPATH.  The 314
 # root reaches no package index: there Debian's libtbb-dev and libboost-dev
 # are used.
 checkout_venv() {
-    local env_name=$1 venv=$REPO/build/venv-$1 want
+    local env_name=$1 venv=$REPO/build/venv-$1 want shared
     mkdir -p "$REPO/build"
     (
         flock 8
@@ -192,6 +219,9 @@ checkout_venv() {
             log "creating this checkout's $env_name environment"
             case "$env_name" in
                 ft) ft_venv_on_shared "$venv" --without-pip ;;
+                314t)
+                    "$T_PREFIX/bin/python3.14t" -m venv --without-pip "$venv"
+                    see_packages "$venv" "$(site_packages "$T_VENV/bin/python")" kavrel-shared-environment ;;
                 314)
                     "$REPO/scripts/enter" 314 python3.14 -m venv --system-site-packages --without-pip "$venv" ;;
             esac
@@ -206,15 +236,17 @@ checkout_venv() {
             echo "$VENV_314/lib/python3.14/site-packages" \
                 > "$venv/lib/python3.14/site-packages/kavrel-shared-environment.pth"
         fi
-        if [ "$env_name" = ft ]; then
-            want=$("$FT_VENV/bin/python" -c '
+        if [ "$env_name" != 314 ]; then
+            shared=$FT_VENV
+            [ "$env_name" = 314t ] && shared=$T_VENV
+            want=$("$shared/bin/python" -c '
 import sys, tomllib
 requires = tomllib.load(open(sys.argv[1], "rb"))["build-system"]["requires"]
 print(" ".join(r for r in requires if r.startswith(("tbb-devel", "boost-headers"))))' "$REPO/pyproject.toml")
             if ! stamp_matches "$venv/.kavrel-pypi-deps" "$want"; then
-                log "installing $want into build/venv-ft"
+                log "installing $want into build/venv-$env_name"
                 # shellcheck disable=SC2086
-                "$FT_VENV/bin/python" -m pip --python "$venv/bin/python" install -q --disable-pip-version-check $want
+                "$shared/bin/python" -m pip --python "$venv/bin/python" install -q --disable-pip-version-check $want
                 write_stamp "$venv/.kavrel-pypi-deps" "$want"
                 rm -f "$venv/.installed"  # the module is built again with them
             fi
@@ -226,8 +258,8 @@ print(" ".join(r for r in requires if r.startswith(("tbb-devel", "boost-headers"
 # The CMake options that make a build of ENV $1 take its C++ dependencies
 # where the module of that environment takes them (see checkout_venv).
 dependency_options() {
-    if [ "$1" = ft ]; then
-        printf '%s\n' "-DPython_EXECUTABLE=$(checkout_venv ft)/bin/python"
+    if [ "$1" = ft ] || [ "$1" = 314t ]; then
+        printf '%s\n' "-DPython_EXECUTABLE=$(checkout_venv "$1")/bin/python"
     fi
 }
 

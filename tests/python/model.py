@@ -2,7 +2,7 @@
 the module's code, for the tests that check random tables against it."""
 
 import math
-from decimal import Decimal
+from decimal import Context
 
 MARKERS = ("<NA>", "nan", "NaN")
 
@@ -24,7 +24,11 @@ def render_number(value):
         return "NaN"
     if math.isinf(value):
         return "inf" if value > 0 else "-inf"
-    return format(Decimal(repr(value)).normalize(), "f")
+    # A context of its own: the current one is shared by the threads that a
+    # free-threaded 3.14 starts (they inherit the context of their starter),
+    # and every Decimal operation writes its status flags.
+    context = Context()
+    return format(context.create_decimal(repr(value)).normalize(context), "f")
 
 
 def model_column(cells):

@@ -112,7 +112,11 @@ def test_numbers_read_as_in_the_whole_table(client):
         pd.DataFrame({"late": obj(np.nan, 1.0, "u"), "lead": obj(False, "c", 1.0), "s": obj(pd.NA, "v", "x")}),
     ]
     whole, decoded = assert_same_as_one_encode(partitioned(parts))
-    assert whole.dtypes.tolist() == [object] * 3
+    # "late" and "lead" mix numbers and text: object columns.  "s" holds
+    # only strings and missing values: pandas 3 makes its str column of it,
+    # pandas 2 an object column.
+    assert whole.dtypes.tolist()[:2] == [object, object]
+    assert whole.dtypes.iloc[2] == (object if pd.__version__.startswith("2.") else "str")
     # "late": the same number has two labels, as in the whole table;
     # "lead": every partition after the first reads its numbers through
     # str(), though alone the one that starts with 1.0 would read "1".

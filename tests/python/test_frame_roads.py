@@ -4,6 +4,7 @@ numpy's; every result must equal the one of the general road, which a
 subclass named "DataFrame" (through the frame's values) or "ndarray" (item
 by item) takes."""
 
+import ctypes
 import warnings
 
 import numpy as np
@@ -307,11 +308,27 @@ for view in [(-5, 0, 0), (-1, 0, 0), (20, 0, 100), (20, 0, -8), (20, 1, 0), (20,
     assert all(line.endswith(" ['a', 'b']") for line in lines[1:]), lines
 
 
+def string_dtype_holding_bytes(raw):
+    """A 1 x 2 StringDType array of "ok" and the bytes `raw` (at most 15),
+    stored as they are, text or not.  numpy checks what it stores (a cast
+    from bytes too, since 2.5), so a text of as many ASCII bytes is stored
+    first and then overwritten where a short string keeps its bytes: at the
+    start of its own 16-byte element (little-endian layout)."""
+    assert 0 < len(raw) < 16
+    table = np.array([["ok", "x" * len(raw)]], dtype=StringDType())
+    cell = table.ctypes.data + table.strides[1]
+    ctypes.memmove(cell, raw, len(raw))
+    assert ctypes.string_at(cell, len(raw)) == raw
+    return table
+
+
 @needs_string_dtype
 def test_string_dtype_bytes_that_are_no_text_fail_as_the_item_read_does():
-    # A cast from bytes stores them unchecked; the item read then fails to
-    # decode them, and so must the direct read rather than learn them.
+    # The item read fails to decode such bytes, and so must the direct read
+    # rather than learn them.
     for raw in [b"\xff\xfe", b"\xf4\x90\x80\x80", b"\xed\xa0\x80", b"a\xc3"]:
-        table = np.array([[b"ok", raw]], dtype="S4").astype(StringDType())
+        table = string_dtype_holding_bytes(raw)
+        with pytest.raises(UnicodeDecodeError):
+            table[0, 1]  # the bytes are where numpy reads the string
         assert outcome(table)[0] == "raised", raw
         assert_same_array_roads(table)

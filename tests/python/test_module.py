@@ -161,6 +161,31 @@ def test_import_leaves_the_gil_off():
     assert after == "False"
 
 
+@pytest.mark.skipif(not FREE_THREADED_BUILD, reason="needs a free-threaded build")
+def test_the_whole_stack_leaves_the_gil_off():
+    # What a user of the estimator and the Dask road imports, each module
+    # under -W error, without PYTHON_GIL: the first one that turns the GIL
+    # on is named.  Runs where all of them are installed (314t).
+    import importlib.util
+
+    stack = ["numpy", "pandas", "pyarrow", "sklearn", "dask.dataframe", "distributed", "kavrel", "kavrel_sklearn"]
+    missing = [name for name in stack if importlib.util.find_spec(name.split(".")[0]) is None]
+    if missing:
+        pytest.skip(f"not installed here: {', '.join(missing)}")
+    out = run_python(
+        "import importlib, sys, warnings\n"
+        "warnings.simplefilter('error')\n"
+        f"for name in {stack!r}:\n"
+        "    importlib.import_module(name)\n"
+        "    if sys._is_gil_enabled():\n"
+        "        print('GIL on after importing', name); break\n"
+        "else:\n"
+        "    print('GIL off')\n",
+        drop_env=("PYTHON_GIL",),
+    )
+    assert out == "GIL off\n"
+
+
 def test_instances_are_independent():
     first, second = kavrel.Encoder(), kavrel.Encoder()
     assert first is not second

@@ -15,7 +15,25 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import WAIT, CallInThread, FailingStr, held_in_str, learned_encoder, obj_array, obj_column
+from conftest import (
+    FREE_THREADED_BUILD,
+    WAIT,
+    CallInThread,
+    FailingStr,
+    gil_enabled,
+    held_in_str,
+    learned_encoder,
+    obj_array,
+    obj_column,
+)
+
+
+@pytest.mark.skipif(not FREE_THREADED_BUILD, reason="needs a free-threaded build")
+def test_the_threads_here_run_without_the_gil():
+    # Every test module is imported by now (scikit-learn, Dask and
+    # hypothesis among them): one that turned the GIL on would leave the
+    # thread tests here, and the stress test, running one thread at a time.
+    assert not gil_enabled()
 
 
 def test_running_encode_excludes_every_other_call():
