@@ -519,6 +519,61 @@ def test_frames_read_alike_on_both_roads(plan):
     assert_same_roads(lambda: make_frame(*plan), GeneralFrame)
 
 
+# --- object columns long enough for the pool to read -------------------------------
+
+# Cells the pool reads itself, and ones it leaves to the calling thread
+# although they run no Python code (ints of more than one digit, strs beyond
+# U+10FFFF cannot be made here).
+exact_numbers = st.one_of(floats, st.integers(-(2**31), 2**31), st.booleans())
+exact_cells = st.one_of(any_texts, exact_numbers, st.none(), st.sampled_from([2**40, -(2**62), 2**64]))
+
+
+@st.composite
+def tall_object_columns(draw):
+    """Object columns of some thousand rows: each of a few exact cells, only
+    numbers above a drawn row, and its strs sometimes each an object of its
+    own that only the table holds; then a few cells of any kind put anywhere,
+    among them Cells that write into the table, freeing the cells that they
+    replace, which the pool may have read already."""
+    n_rows, n_cols = draw(st.integers(1100, 1600)), draw(st.integers(1, 4))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    columns = []
+    for _ in range(n_cols):
+        numbers = draw(st.lists(exact_numbers, min_size=1, max_size=3))
+        cells = numbers + draw(st.lists(exact_cells, min_size=1, max_size=3))
+        turn = draw(st.sampled_from([0, 1, n_rows // 3, n_rows - 1, n_rows]))
+        picks = np.where(np.arange(n_rows) < turn, rng.integers(0, len(numbers), n_rows),
+                         rng.integers(0, len(cells), n_rows))
+        column = np.empty(n_rows, dtype=object)
+        own = draw(st.booleans())
+        for r, k in enumerate(picks.tolist()):
+            cell = cells[k]
+            column[r] = "".join([cell, "\0"])[:-1] if own and type(cell) is str else cell
+        columns.append(column)
+    for _ in range(draw(st.integers(0, 3))):
+        cell = draw(st.one_of(object_cells(), st.builds(
+            Cell, number=st.one_of(st.none(), floats), text=texts,
+            writes=st.tuples(st.integers(0, n_rows - 1), st.integers(0, n_cols - 1), plain_cells))))
+        columns[int(rng.integers(0, n_cols))][int(rng.integers(0, n_rows))] = cell
+    return columns
+
+
+def tall_array(columns):
+    table = np.empty((len(columns[0]), len(columns)), dtype=object)
+    for c, column in enumerate(columns):
+        table[:, c] = column
+    return table
+
+
+@FUZZ
+@given(tall_object_columns())
+def test_tall_object_tables_read_alike_on_both_roads(columns):
+    """Tables the pool's threads read, as an array and as a frame."""
+    assert_same_roads(lambda: tall_array(columns), lambda table: table.view(ndarray))
+    frame = lambda: pd.DataFrame({f"c{c}": object_column(column) for c, column in enumerate(columns)})  # noqa: E731
+    assert_same_roads(frame, GeneralFrame)
+
+
 # --- polars frames and their pandas twins -----------------------------------------
 
 POLARS_INTS = {f"{sign}Int{bits}": (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if sign == "" else (0, 2**bits - 1)

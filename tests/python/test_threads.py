@@ -8,6 +8,7 @@ a broken module fails the test instead of hanging it.
 
 import copy
 import pickle
+import sys
 import threading
 
 import numpy as np
@@ -15,7 +16,7 @@ import pandas as pd
 import pytest
 
 import kavrel
-from conftest import WAIT, CallInThread, FailingStr, held_in_str, learned_encoder, obj_array, obj_column
+from conftest import WAIT, CallInThread, FailingStr, gil_enabled, held_in_str, learned_encoder, obj_array, obj_column
 
 
 def test_running_encode_excludes_every_other_call():
@@ -192,3 +193,39 @@ def test_failing_calls_do_not_disturb_other_threads(panic_exception):
         return i
 
     assert run_together(4, work) == [0, 1, 2, 3]
+
+
+@pytest.mark.skipif(not gil_enabled(), reason="without the GIL a writer during a call is a data race the user avoids")
+def test_a_thread_writing_into_the_table_waits_for_the_pool_with_the_gil():
+    """The pool reads the cells while the calling thread holds the GIL, so a
+    thread that writes into the table (fresh strs and floats, freeing the
+    cells they replace) runs only between the reads: every cell is coded as
+    one of the values it held."""
+    n_rows = 40_000
+    table = np.empty((n_rows, 2), dtype=object)
+    table[:, 0] = [f"a{r % 7}" for r in range(n_rows)]
+    table[:, 1] = [float(r % 5) for r in range(n_rows)]
+    done = threading.Event()
+
+    def write():
+        r = 0
+        while not done.is_set():
+            r = (r * 7919 + 1) % n_rows
+            table[r, 0] = "".join(["b", str(r % 7)])
+            table[r, 1] = float(r % 5) + 0.5
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for _ in range(20):
+            enc = kavrel.Encoder()
+            codes = enc.encode(table)
+            texts = enc.decode(codes)[:, 0].tolist()
+            assert all(t in (f"a{r % 7}", f"b{r % 7}") for r, t in enumerate(texts))
+            assert all(x in (r % 5, r % 5 + 0.5) for r, x in enumerate(codes[:, 1].tolist()))
+    finally:
+        done.set()
+        writer.join()
+        sys.setswitchinterval(interval)
