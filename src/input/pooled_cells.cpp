@@ -95,6 +95,10 @@ void append_number_str(TextColumn& texts, PyObject* cell, Kind kind) {
     }
 }
 
+// A block's texts start in an arena this small and grow it by doubling: a
+// block of a column of few labels stores only those, once each.
+constexpr std::size_t first_arena_bytes = 4096;
+
 // One block of rows of a column, read by one task.
 struct Block {
     std::size_t begin = 0, end = 0;
@@ -188,7 +192,7 @@ ColumnRead join_blocks(const ObjectColumn& column, std::vector<Block>& blocks, c
         for (std::size_t i = from; i < to; ++i) {
             Block& b = blocks[i];
             if (b.first_text == b.begin) continue;
-            b.numbers_as_texts = TextColumn(16 * (b.first_text - b.begin));
+            b.numbers_as_texts = TextColumn(first_arena_bytes);
             for (std::size_t r = b.begin; r < b.first_text; ++r) {
                 if (i <= turn)
                     b.numbers_as_texts.push_back(render_number(numbers[r]));
@@ -213,6 +217,7 @@ ColumnRead join_blocks(const ObjectColumn& column, std::vector<Block>& blocks, c
 
 constexpr std::size_t pool_from_cells = 4096;
 
+
 }  // namespace
 
 std::vector<std::size_t> read_cells_on_pool(const std::vector<ObjectColumn>& columns, std::size_t n_rows,
@@ -220,10 +225,13 @@ std::vector<std::size_t> read_cells_on_pool(const std::vector<ObjectColumn>& col
     const std::size_t n = columns.size();
     std::vector<std::size_t> stops(n, 0);
     if (n == 0 || n_rows == 0) return stops;
-    // Blocks of at most 32,768 rows, at least eight to a column: enough for
-    // the pool's threads to share even one column, few enough that each
-    // block's cache of str objects sees the repeats.
-    const std::size_t block_rows = std::clamp<std::size_t>((n_rows + 7) / 8, 1, std::size_t{1} << 15);
+    // Some eight blocks for each of the pool's threads, the fewer the
+    // columns the more blocks to a column: enough for the threads to share
+    // the work, even of one column, and no more, since each block keeps the
+    // str objects it met apart, and a label whose objects several blocks
+    // meet is stored once by each.
+    const std::size_t wanted_blocks = (8 * pool::thread_count() + n - 1) / n;
+    const std::size_t block_rows = std::max<std::size_t>(1, (n_rows + wanted_blocks - 1) / wanted_blocks);
     const std::size_t n_blocks = (n_rows + block_rows - 1) / block_rows;
 
     std::vector<double*> numbers(n);
@@ -234,7 +242,7 @@ std::vector<std::size_t> read_cells_on_pool(const std::vector<ObjectColumn>& col
             Block& b = blocks[i][k];
             b.begin = k * block_rows;
             b.end = std::min(n_rows, b.begin + block_rows);
-            b.texts = TextColumn(16 * (b.end - b.begin));
+            b.texts = TextColumn(first_arena_bytes);
         }
     }
     std::vector<ColumnRead> reads(n);
