@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace kavrel {
@@ -246,10 +247,18 @@ std::vector<std::size_t> read_cells_on_pool(const std::vector<ObjectColumn>& col
         }
     }
     std::vector<ColumnRead> reads(n);
-    tbb::enumerable_thread_specific<SeenStrings> seen{SeenStrings(block_rows)};
     // Tables of fewer cells are read on the calling thread, by the same
-    // code: handing them to the pool would cost more than it saves.
-    const bool on_pool = n * n_rows >= pool_from_cells;
+    // code: handing them to the pool would cost more than it saves.  So is
+    // every table of a fork() child that must not enter oneTBB (pool.hpp),
+    // whose per-thread storage is oneTBB's too.
+    const bool on_pool = n * n_rows >= pool_from_cells && !pool::serial();
+    // Each thread's str objects met, made when it first reads a block.
+    std::optional<SeenStrings> callers_seen;
+    std::optional<tbb::enumerable_thread_specific<SeenStrings>> pool_seen;
+    if (on_pool)
+        pool_seen.emplace(SeenStrings(block_rows));
+    else
+        callers_seen.emplace(block_rows);
     auto loop = [on_pool](std::size_t count, auto&& body) {
         if (on_pool)
             pool::parallel_for(count, body);
@@ -258,7 +267,7 @@ std::vector<std::size_t> read_cells_on_pool(const std::vector<ObjectColumn>& col
     };
     auto read_all = [&] {
         loop(n * n_blocks, [&](std::size_t from, std::size_t to) {
-            SeenStrings& mine = seen.local();
+            SeenStrings& mine = on_pool ? pool_seen->local() : *callers_seen;
             for (std::size_t j = from; j < to; ++j)
                 read_block(columns[j / n_blocks], blocks[j / n_blocks][j % n_blocks], numbers[j / n_blocks], mine);
         });
