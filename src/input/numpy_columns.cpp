@@ -236,7 +236,7 @@ CellPosition read_object_cells(PyArrayObject* array, std::size_t n_rows, std::si
         columns[c] = {c, layout.data + static_cast<npy_intp>(c) * layout.strides[1], layout.strides[0]};
     const std::vector<std::size_t> pooled = read_cells_on_pool(columns, n_rows, lists, true);
     std::size_t first = 0;
-    while (first < n_cols && pooled[first] == n_rows) lists.column_read(first++);
+    while (first < n_cols && pooled[first] == n_rows) ++first;
     if (first == n_cols) return CellPosition{n_cols, 0};
     // From that cell on, this thread reads as it always has.
     SeenStrings seen(n_rows);
@@ -275,8 +275,6 @@ bool read_native_object_columns(const std::vector<std::pair<std::size_t, PyArray
     // No cell read here runs Python code: what the pool leaves to this
     // thread is read after it, in any order.
     const std::vector<std::size_t> pooled = read_cells_on_pool(columns, n_rows, lists, false);
-    for (std::size_t i = 0; i < arrays.size(); ++i)
-        if (pooled[i] == n_rows) lists.column_read(arrays[i].first);
     SeenStrings seen(n_rows);
     for (std::size_t i = 0; i < arrays.size(); ++i) {
         if (pooled[i] == n_rows) continue;

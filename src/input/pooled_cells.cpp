@@ -221,11 +221,12 @@ constexpr std::size_t pool_from_cells = 4096;
 
 }  // namespace
 
-std::vector<std::size_t> read_cells_on_pool(const std::vector<ObjectColumn>& columns, std::size_t n_rows,
-                                            ColumnLists& lists, bool in_order) {
-    const std::size_t n = columns.size();
-    std::vector<std::size_t> stops(n, 0);
-    if (n == 0 || n_rows == 0) return stops;
+namespace {
+
+// Reads `n` columns from `columns` on the pool and leaves them in `lists`;
+// their stops go to `stops`.  See read_cells_on_pool.
+void read_wave(const ObjectColumn* columns, std::size_t n, std::size_t n_rows, ColumnLists& lists, bool in_order,
+               std::size_t* stops) {
     // Some eight blocks for each of the pool's threads, the fewer the
     // columns the more blocks to a column: enough for the threads to share
     // the work, even of one column, and no more, since each block keeps the
@@ -296,6 +297,33 @@ std::vector<std::size_t> read_cells_on_pool(const std::vector<ObjectColumn>& col
             lists.keep_numbers(c, read.stop);
         stops[i] = read.stop;
         stopped |= read.stop < n_rows;
+    }
+}
+
+}  // namespace
+
+std::vector<std::size_t> read_cells_on_pool(const std::vector<ObjectColumn>& columns, std::size_t n_rows,
+                                            ColumnLists& lists, bool in_order) {
+    const std::size_t n = columns.size();
+    std::vector<std::size_t> stops(n, 0);
+    if (n == 0 || n_rows == 0) return stops;
+    // A wave of columns at a time, each handed on once read: the pool
+    // encodes a wave while it reads the next, and a wide table's texts are
+    // not all held at once.  Some four million cells to a wave, and at
+    // least two columns for each of the pool's threads.
+    const std::size_t wave = std::max((std::size_t{1} << 22) / n_rows, 2 * pool::thread_count());
+    for (std::size_t first = 0; first < n; first += wave) {
+        const std::size_t count = std::min(wave, n - first);
+        read_wave(columns.data() + first, count, n_rows, lists, in_order, stops.data() + first);
+        bool stopped = false;
+        for (std::size_t i = first; i < first + count; ++i) {
+            if (stops[i] == n_rows) {
+                if (!(stopped && in_order)) lists.column_read(columns[i].column);
+            } else {
+                stopped = true;
+            }
+        }
+        if (stopped && in_order) break;
     }
     return stops;
 }

@@ -26,10 +26,11 @@ struct ObjectColumn {
 // yet) on the pool, each from row 0 up to its first cell that the pool
 // leaves to the calling thread, and leaves them in `lists` as reading them
 // one by one with add_cell would: a column's numbers where number_column
-// puts them, or its texts.  Returns per column the first row not read,
-// n_rows for a column read whole (not handed on: column_read is the
-// caller's).  With `in_order`, the columns after the first that was not
-// read whole are left as they were, unread (0).
+// puts them, or its texts.  Each column read whole is handed on
+// (column_read) as soon as its wave of columns is read.  Returns per column
+// the first row not read, n_rows for a column read whole.  With
+// `in_order`, the columns after the first that was not read whole are left
+// as they were, unread (0), and none of them is handed on.
 //
 // The caller holds `lists` and every cell alive and runs nothing while the
 // pool reads: no cell can change or be freed meanwhile, save by another

@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kavrel
-from conftest import GeneralFrame, ndarray, pandas_twin
+from conftest import GeneralFrame, ndarray, pandas_twin, run_python
 
 try:
     import polars as pl
@@ -655,3 +655,44 @@ def test_polars_frames_read_as_their_pandas_twins(plan):
         assert decoded[name].dtype == (pl.String if c in enc.labels else pl.Float64)
         for x, y in zip(decoded[name].to_list(), twin_decoded[name].tolist(), strict=True):
             same_cell(x, y)
+
+
+def test_waves_of_columns_read_alike_on_both_roads():
+    """A table of more cells than the pool reads at once is read a wave of
+    columns at a time, each handed on before the next is read: with a cell
+    that the calling thread reads, and that writes into the table, in the
+    first wave and in the second.  A pool of two threads (a fresh process)
+    makes two waves of 1,100,000 x 5."""
+    code = """
+import numpy as np, kavrel
+
+class ndarray(np.ndarray):
+    pass
+
+class Writer:
+    def __init__(self, table, at):
+        self.table, self.at = table, at
+    def __str__(self):
+        self.table[self.at] = "written"
+        return "writer"
+
+def table(writer_at=None):
+    n = 1_100_000
+    t = np.empty((n, 5), dtype=object)
+    labels = np.array([f"v{i}" for i in range(50)], dtype=object)
+    for c in range(5):
+        t[:, c] = labels[(np.arange(n) * (c + 7)) % 50]
+    t[: n // 2, 2] = 1.5
+    t[:, 3] = np.arange(n, dtype=float).tolist()
+    if writer_at is not None:
+        t[writer_at] = Writer(t, (writer_at[0] + 10, 4))  # into the second wave
+    return t
+
+for writer_at in (None, (5, 1), (700_000, 4)):
+    direct, general = kavrel.Encoder(), kavrel.Encoder()
+    a, b = direct.encode(table(writer_at)), general.encode(table(writer_at).view(ndarray))
+    assert np.array_equal(a.view(np.uint64), b.view(np.uint64)), writer_at
+    assert direct.labels == general.labels, writer_at
+print("ok")
+"""
+    assert run_python(code, env={"RAYON_NUM_THREADS": "2"}).strip() == "ok"
