@@ -106,7 +106,8 @@ def test_reentry_from_inside_a_running_call():
     assert enc.decode(np.array([[1.0]])).tolist() == [["b"]]
 
 
-def make_table(seed, n_rows=300):
+def make_table(seed, n_rows=1000):
+    # 5,000 cells: enough for the pool's threads to read them.
     rng = np.random.default_rng(seed)
     words = np.array(["ant", "Bee", "cat", "", "é", "nan", "NaN", "<NA>", "None", "10", "9"], dtype=object)
     return obj_array(
