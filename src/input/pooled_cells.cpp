@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -39,8 +40,8 @@ namespace kavrel {
 // - the type (ob_type), compared by address with the built-in types and
 //   the None, True and False singletons;
 // - a float's value (ob_fval), set when it is made;
-// - an int's size and sign tag and its one digit (PyUnstable_Long_IsCompact
-//   and _CompactValue, inline field reads); an int of more digits goes to
+// - an int's size and sign tag and its digits, of an int of at most two
+//   (below 2^60 in magnitude), set when it is made; a longer int goes to
 //   the calling thread;
 // - a str's length, kind, compact and ascii flags and its code units,
 //   which CPython documents as fixed once the string is made
@@ -56,21 +57,34 @@ namespace {
 
 enum class Kind : unsigned char { str, real, integer, boolean, none, caller };
 
+static_assert(PyLong_SHIFT == 30, "two digits of an int fit 64 bits");
+
+// Whether an exact int has at most two digits, below 2^60 in magnitude:
+// its size and sign tag, fixed when it was made (cpython/longintrepr.h).
+inline bool is_small_int(PyObject* cell) noexcept {
+    return (reinterpret_cast<PyLongObject*>(cell)->long_value.lv_tag >> _PyLong_NON_SIZE_BITS) <= 2;
+}
+
 inline Kind kind_of(PyObject* cell) noexcept {
     PyTypeObject* type = Py_TYPE(cell);
     if (type == &PyUnicode_Type) return Kind::str;
     if (type == &PyFloat_Type) return Kind::real;
-    if (type == &PyLong_Type)
-        return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell)) ? Kind::integer : Kind::caller;
+    if (type == &PyLong_Type) return is_small_int(cell) ? Kind::integer : Kind::caller;
     if (type == &PyBool_Type) return Kind::boolean;
     if (cell == Py_None) return Kind::none;
     return Kind::caller;
 }
 
-// A compact int's value: below 2^30 in magnitude, so exact as a double, as
-// PyLong_AsDouble gives it.
-inline Py_ssize_t int_value(PyObject* cell) noexcept {
-    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(cell));
+// The value of an int of at most two digits, from its tag and digits.  As
+// a double (int64 to double rounds to nearest, ties to even) it is what
+// PyLong_AsDouble gives, which rounds so too.
+inline std::int64_t int_value(PyObject* cell) noexcept {
+    auto* v = reinterpret_cast<PyLongObject*>(cell);
+    if (PyUnstable_Long_IsCompact(v)) return PyUnstable_Long_CompactValue(v);
+    const std::uintptr_t tag = v->long_value.lv_tag;
+    const std::int64_t magnitude = static_cast<std::int64_t>(v->long_value.ob_digit[0]) |
+                                   static_cast<std::int64_t>(v->long_value.ob_digit[1]) << PyLong_SHIFT;
+    return (tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude;  // sign: 0 positive, 2 negative
 }
 
 inline PyObject* cell_at(const ObjectColumn& column, std::size_t r) noexcept {

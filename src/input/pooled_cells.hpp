@@ -1,5 +1,6 @@
 // Object cells read on the pool: the cells whose type is exactly str,
-// float, int (of one digit: CPython's compact ints), bool, or None, read by
+// float, int (of at most two of CPython's digits: below 2^60 in
+// magnitude), bool, or None, read by
 // the pool's threads straight from the objects, in blocks of rows, the
 // columns and the blocks of each column at once.  Every other cell is left
 // to the calling thread, with every cell after it in the reading order.

@@ -522,10 +522,12 @@ def test_frames_read_alike_on_both_roads(plan):
 # --- object columns long enough for the pool to read -------------------------------
 
 # Cells the pool reads itself, and ones it leaves to the calling thread
-# although they run no Python code (ints of more than one digit, strs beyond
-# U+10FFFF cannot be made here).
-exact_numbers = st.one_of(floats, st.integers(-(2**31), 2**31), st.booleans())
-exact_cells = st.one_of(any_texts, exact_numbers, st.none(), st.sampled_from([2**40, -(2**62), 2**64]))
+# although they run no Python code (ints of more than two 30-bit digits;
+# strs beyond U+10FFFF cannot be made here).  Ints about the digits' bounds,
+# and ones that a double rounds.
+exact_numbers = st.one_of(floats, st.integers(-(2**62), 2**62), st.booleans(), st.sampled_from(
+    [2**30 - 1, 2**30, -(2**30), 2**53 + 1, -(2**53) - 3, 2**60 - 1, -(2**60) + 1, 2**60, 2**64]))
+exact_cells = st.one_of(any_texts, exact_numbers, st.none())
 
 
 @st.composite
