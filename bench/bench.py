@@ -29,6 +29,7 @@ import numpy as np
 import pandas as pd
 
 import kavrel
+import scaling
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 ALPHABET = list("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") + ["é", "ø", "ß", "ж", "中"]
@@ -312,7 +313,7 @@ class Run:
 
 def pool_scaling(rows):
     """Encode of one long text column with pools of 1 and 2 threads: as an
-    object ndarray (whose cells are read on the calling thread) and as a
+    object ndarray (whose cells are read on the pool) and as a
     frame of one Arrow-backed `str` column (read where it lies)."""
     code = (
         "import sys, time, numpy as np, pandas as pd, kavrel\n"
@@ -746,6 +747,9 @@ def main():
     read_ns = median_time(lambda: enc.encode(numeric), repeat) / numeric.size * 1e9
 
     peak_bytes = encode_peak_memory(rows)
+    # Fresh processes, one pinned to one CPU with one pool thread.
+    scaled = scaling.scaling(rows, repeat)
+    scaling.show(scaled)
     pool = pool_scaling(long_rows)
     tables = [wide_table(rows // 4, np.random.default_rng(10 + i)) for i in range(4)]
     threads = python_threads(tables, repeat)
@@ -761,6 +765,7 @@ def main():
         rows=run.rows,
         notes=run.notes,
         read_ns=read_ns,
+        scaling=scaled,
         peak=dict(bytes=peak_bytes, shape=list(wide.shape), out_bytes=wide.shape[0] * wide.shape[1] * 8),
         pool={str(n): s for n, s in pool.items()},
         long_rows=long_rows,

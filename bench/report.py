@@ -124,7 +124,7 @@ def env_section(data):
     lines += [
         "",
         f"Pool of 1 thread vs 2 (`RAYON_NUM_THREADS`), encode of a {data['long_rows']:,} x 1 text column "
-        f"(1,000 distinct): as an object ndarray, whose cells are read on the calling thread, "
+        f"(1,000 distinct): as an object ndarray, whose cells are read on the pool, "
         f"{pool['object 1']:.3f} s vs {pool['object 2']:.3f} s, speed-up "
         f"{pool['object 1'] / pool['object 2']:.2f}; as a DataFrame of one Arrow-backed `str` "
         f"column, read where it lies, {pool['arrow 1']:.3f} s vs {pool['arrow 2']:.3f} s, speed-up "
@@ -135,6 +135,20 @@ def env_section(data):
     ]
     for n, (e, d) in threads.items():
         lines.append(f"| {n} | {e:.3f} | {d:.3f} |")
+    if "scaling" in data:
+        lines += [
+            "",
+            "Serial share: the calling thread's CPU time (`time.thread_time()`) over the call's wall time, in a "
+            "process pinned to one CPU with `RAYON_NUM_THREADS=1` (in brackets: over that process's CPU time, "
+            "which other work on the machine does not inflate); speed-up: that call's wall time over the same "
+            "call's in a process on two CPUs with the default pool (`bench/scaling.py`).",
+            "",
+            "| table | encode: serial share | speed-up | transform: serial share | speed-up |",
+            "|---|---:|---:|---:|---:|",
+        ]
+        for name, calls in data["scaling"].items():
+            cells = [f"{c['serial_share']:.2f} ({c['cpu_share']:.2f}) | {c['speedup']:.2f}x" for c in calls.values()]
+            lines.append(f"| {name} | {' | '.join(cells)} |")
     lines += [
         "",
         f"Serial part (reading the Python objects of numeric object cells): {data['read_ns']:.1f} ns per cell.",

@@ -90,6 +90,30 @@ public:
         return number_cells_[c].data();
     }
 
+    // Column c's first cells, read elsewhere (on the pool) by the rules
+    // that the members above keep: `texts` the texts of its first cells, the
+    // first that was not a number at row `text_from` (the ones above it
+    // already as their render_number texts).  Only on a column nothing was
+    // written to yet, but its number_column.
+    void adopt_texts(std::size_t c, TextColumn&& texts, std::size_t text_from) {
+        checked_at(column_is_text_, c) = 1;
+        text_from_[c] = text_from;
+        release(number_cells_[c]);
+        text_cells_[c] = std::move(texts);
+    }
+    // Column c's first `count` cells are numbers, written where
+    // number_column(c) said; they become its list, for the cells after them
+    // to be added one by one.  Only on a column nothing else was written to.
+    void keep_numbers(std::size_t c, std::size_t count) {
+        NumberList& list = checked_at(number_cells_, c);
+        if (numbers_out_ != nullptr) {
+            list.reserve(n_rows_);
+            list.assign(numbers_out_ + c * n_rows_, numbers_out_ + c * n_rows_ + count);
+        } else {
+            list.resize(count);
+        }
+    }
+
     // Keeps alive what texts kept as views point into (see
     // TextColumn::push_back_view), for as long as the lists.
     void keep_alive(std::shared_ptr<const void> owner) { owners_.push_back(std::move(owner)); }

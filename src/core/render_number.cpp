@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <system_error>
 
@@ -47,6 +48,74 @@ std::string render_number(double value) {
         out += digits;
     }
     return out;
+}
+
+}  // namespace kavrel
+
+namespace kavrel {
+
+std::size_t write_float_str(double value, char* out) noexcept {
+    char* p = out;
+    auto put = [&](std::string_view s) {
+        std::memcpy(p, s.data(), s.size());
+        p += s.size();
+    };
+    // A NaN's sign is not written.
+    if (std::isnan(value)) {
+        put("nan");
+        return 3;
+    }
+    if (std::isinf(value)) {
+        put(value > 0 ? "inf" : "-inf");
+        return static_cast<std::size_t>(p - out);
+    }
+    // The shortest round-trip digits, as in render_number; CPython's repr
+    // takes the same digits from its own dtoa (mode 0).
+    char sci[float_str_max];
+    auto end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    std::string_view text(sci, static_cast<std::size_t>(end - sci));
+    if (text.front() == '-') {
+        *p++ = '-';
+        text.remove_prefix(1);
+    }
+    const std::size_t e_pos = text.find('e');
+    char digits[24];
+    std::size_t k = 0;
+    for (char ch : text.substr(0, e_pos))
+        if (ch != '.') digits[k++] = ch;
+    int exponent = 0;
+    std::string_view e_text = text.substr(e_pos + 1);
+    std::from_chars(e_text.data() + (e_text.front() == '+'), e_text.data() + e_text.size(), exponent);
+
+    // CPython's rule (format_float_short, 'r'): with the point after
+    // `decpt` digits, an exponent when decpt <= -4 or decpt > 16.
+    const int decpt = exponent + 1;
+    const std::string_view ds(digits, k);
+    if (decpt <= -4 || decpt > 16) {
+        *p++ = ds[0];
+        if (k > 1) {
+            *p++ = '.';
+            put(ds.substr(1));
+        }
+        *p++ = 'e';
+        *p++ = exponent < 0 ? '-' : '+';
+        const int magnitude = exponent < 0 ? -exponent : exponent;
+        if (magnitude < 10) *p++ = '0';
+        p = std::to_chars(p, out + float_str_max, magnitude).ptr;
+    } else if (decpt <= 0) {
+        put("0.");
+        for (int i = 0; i < -decpt; ++i) *p++ = '0';
+        put(ds);
+    } else if (static_cast<std::size_t>(decpt) >= k) {
+        put(ds);
+        for (std::size_t i = k; i < static_cast<std::size_t>(decpt); ++i) *p++ = '0';
+        put(".0");
+    } else {
+        put(ds.substr(0, static_cast<std::size_t>(decpt)));
+        *p++ = '.';
+        put(ds.substr(static_cast<std::size_t>(decpt)));
+    }
+    return static_cast<std::size_t>(p - out);
 }
 
 }  // namespace kavrel

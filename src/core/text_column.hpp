@@ -30,6 +30,10 @@ namespace kavrel {
 class TextColumn {
 public:
     TextColumn() = default;
+    // A column that expects few bytes (a block of a few rows): its first
+    // arena block holds `first_bytes`, not the usual 64 KiB.
+    explicit TextColumn(std::size_t first_bytes)
+        : first_block_(std::clamp<std::size_t>(first_bytes, 64, largest_block)) {}
     TextColumn(TextColumn&&) noexcept = default;
     TextColumn& operator=(TextColumn&&) noexcept = default;
     // A copy has an arena of its own: its views must not point into ours.
@@ -91,6 +95,40 @@ public:
     }
     void clear() noexcept { *this = TextColumn(); }
 
+    // The cells of `parts`, in order, as one column, which takes over their
+    // arenas (the views stay where they are): parts read apart, a block of
+    // rows each, joined.  Entries shared within a part stay shared; the
+    // parts are left empty.  Nothing may be a column of offsets.
+    static TextColumn join(std::vector<TextColumn>& parts) {
+        TextColumn out;
+        std::size_t entries = 0, cells = 0;
+        bool shared = false;
+        for (const TextColumn& part : parts) {
+            if (part.has_offsets()) throw std::logic_error("text column");
+            entries += part.entries_.size();
+            cells += part.size();
+            shared |= !part.entry_of_.empty();
+        }
+        if (entries >= std::numeric_limits<Index>::max()) throw std::length_error("text column");
+        out.entries_.reserve(entries);
+        if (shared) out.entry_of_.reserve(cells);
+        for (TextColumn& part : parts) {
+            const auto base = static_cast<Index>(out.entries_.size());
+            out.entries_.insert(out.entries_.end(), part.entries_.begin(), part.entries_.end());
+            if (shared) {
+                if (part.entry_of_.empty()) {
+                    for (std::size_t k = 0; k < part.entries_.size(); ++k)
+                        out.entry_of_.push_back(static_cast<Index>(base + k));
+                } else {
+                    for (Index k : part.entry_of_) out.entry_of_.push_back(base + k);
+                }
+            }
+            for (Block& block : part.blocks_) out.blocks_.push_back(std::move(block));
+            part = TextColumn();
+        }
+        return out;
+    }
+
     std::size_t size() const noexcept { return entry_of_.empty() ? entry_count() : entry_of_.size(); }
     bool empty() const noexcept { return size() == 0; }
     // The text of cell `i`, valid as long as the column.
@@ -135,7 +173,7 @@ private:
     void make_room(std::size_t size) {
         // A writer gets a real address even for no bytes (memcpy's rule).
         if (left_ >= size && free_ != nullptr) return;
-        std::size_t block = std::clamp(last_block_ * 2, first_block, largest_block);
+        std::size_t block = std::clamp(last_block_ * 2, first_block_, largest_block);
         block = std::max(block, size);
         blocks_.push_back(new_block(block));
         free_ = blocks_.back().get();
@@ -162,6 +200,7 @@ private:
     const std::int64_t* offsets64_ = nullptr;
     std::size_t offset_count_ = 0;
 
+    std::size_t first_block_ = first_block;
     std::vector<Block> blocks_;
     char* free_ = nullptr;
     std::size_t left_ = 0;

@@ -432,13 +432,10 @@ bool read_frame_columns(py::Handle frame, std::size_t n_rows, std::size_t n_cols
         if (s.kind == Source::Kind::arrow_strings || s.kind == Source::Kind::categorical) lists.column_read(c);
     }
     const ReadsNatively reads_natively = [&](PyObject* cell) { return reads_without_frame_code(cell, *pandas); };
-    for (std::size_t c = 0; c < n_cols; ++c) {
-        const Source& s = (*sources)[c];
-        if (s.kind != Source::Kind::object_cells) continue;
-        if (!read_native_object_column(as_array(s.array), c, lists, reads_natively)) return false;
-        lists.column_read(c);
-    }
-    return true;
+    std::vector<std::pair<std::size_t, PyArrayObject*>> object_columns;
+    for (std::size_t c = 0; c < n_cols; ++c)
+        if ((*sources)[c].kind == Source::Kind::object_cells) object_columns.emplace_back(c, as_array((*sources)[c].array));
+    return read_native_object_columns(object_columns, lists, reads_natively);
 }
 
 }  // namespace kavrel

@@ -5,6 +5,8 @@
 #include "../python/ref.hpp"
 #include "../python/utf8.hpp"
 #include "cell_rules.hpp"
+#include "pooled_cells.hpp"
+#include "seen_strings.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -108,57 +110,6 @@ bool append_ucs4(TextColumn& texts, const char* element, std::size_t width) {
     return true;
 }
 
-// An object's header and the start of a compact str's text.  Unconditional
-// and harmless for null: prefetches never fault.
-constexpr std::size_t object_ahead = 8;
-inline void prefetch_object(PyObject* object) noexcept {
-    auto address = reinterpret_cast<std::uintptr_t>(object);
-    __builtin_prefetch(reinterpret_cast<const void*>(address));
-    __builtin_prefetch(reinterpret_cast<const void*>(address + 64));
-}
-
-// The exact str objects met lately in a text column, by address, with the
-// cell that holds their text.  Columns repeat the same objects; a repeat
-// shares the bytes of the earlier cell, without the object being read
-// again.  The array holds every cell, and while no Python code runs none is
-// freed, so an address names one object; after Python code has run it may
-// not, and the caller forgets them all.
-class SeenStrings {
-public:
-    // Room for about half a column's cells (within bounds): columns with
-    // many distinct strings repeat them too.
-    explicit SeenStrings(std::size_t n_rows)
-        : slots_(std::bit_ceil(std::clamp<std::size_t>(n_rows / 2, min_slots, max_slots))),
-          mask_(slots_.size() - 1) {}
-
-    std::optional<std::size_t> cell_of(PyObject* object) const noexcept {
-        const Slot& slot = slots_[index(object)];
-        if (slot.object != object || slot.generation != generation_ || object == nullptr) return std::nullopt;
-        return slot.cell;
-    }
-    void remember(PyObject* object, std::size_t cell) noexcept {
-        slots_[index(object)] = {object, cell, generation_};
-    }
-    void prefetch(PyObject* object) const noexcept { __builtin_prefetch(&slots_[index(object)]); }
-    // Forgets every object at once: entries of older generations are void.
-    void forget() noexcept { ++generation_; }
-
-private:
-    static constexpr std::size_t min_slots = 1024, max_slots = std::size_t{1} << 18;
-    struct Slot {
-        PyObject* object = nullptr;
-        std::size_t cell = 0;
-        std::uint64_t generation = 0;
-    };
-    std::size_t index(PyObject* object) const noexcept {
-        auto a = reinterpret_cast<std::uintptr_t>(object);
-        return ((a >> 4) ^ (a >> 24)) & mask_;
-    }
-    std::vector<Slot> slots_;
-    std::size_t mask_;
-    std::uint64_t generation_ = 1;
-};
-
 // What the direct road relies on, read from the array (two-dimensional, or
 // one column of a frame) before its first cell: code that a cell runs (its
 // __str__ or __float__) may resize or reshape the array, and then none of
@@ -186,23 +137,24 @@ struct Layout {
     }
 };
 
-// Reads the object cells of column c, which start at `column` in the
-// buffer of `array` (laid out as `layout`) and lie `row_stride` apart.
-// With `native_only`, only cells whose reading runs no Python code: the
-// read stops before any other.  Returns the first row it did not read:
-// n_rows when it read them all, earlier when a cell's Python code changed
-// the array's layout or, with `native_only`, at the first cell it refused.
+// Reads the object cells of column c from row `from` on (the rows above
+// it read already), which start at `column` in the buffer of `array` (laid
+// out as `layout`) and lie `row_stride` apart.  With `native_only`, only
+// cells whose reading runs no Python code: the read stops before any
+// other.  Returns the first row it did not read: n_rows when it read them
+// all, earlier when a cell's Python code changed the array's layout or,
+// with `native_only`, at the first cell it refused.
 std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const char* column,
                                npy_intp row_stride, std::size_t n_rows, std::size_t c, ColumnLists& lists,
-                               SeenStrings& seen, const ReadsNatively* native_only) {
+                               SeenStrings& seen, const ReadsNatively* native_only, std::size_t from) {
     auto element_at = [&](std::size_t r) {
         PyObject* element;
         std::memcpy(&element, column + static_cast<npy_intp>(r) * row_stride, sizeof element);
         return element;
     };
     seen.forget();
-    lists.reserve_numbers(c, n_rows);
-    for (std::size_t r = 0; r < n_rows; ++r) {
+    if (from == 0) lists.reserve_numbers(c, n_rows);
+    for (std::size_t r = from; r < n_rows; ++r) {
         // The cells of a column are scattered over the heap: a cache miss
         // each, unless fetched a few rows ahead.
         const bool text = lists.is_text(c);
@@ -275,11 +227,23 @@ CellPosition read_unicode_cells(PyArrayObject* array, std::size_t n_rows, std::s
 CellPosition read_object_cells(PyArrayObject* array, std::size_t n_rows, std::size_t n_cols,
                                ColumnLists& lists) {
     const Layout layout = Layout::of(array);
+    // The pool reads every cell up to the first that it leaves to this
+    // thread, in the reading order; the columns before that one are read
+    // whole.  Until then no Python code has run, so they are what reading
+    // them one by one gives.
+    std::vector<ObjectColumn> columns(n_cols);
+    for (std::size_t c = 0; c < n_cols; ++c)
+        columns[c] = {c, layout.data + static_cast<npy_intp>(c) * layout.strides[1], layout.strides[0]};
+    const std::vector<std::size_t> pooled = read_cells_on_pool(columns, n_rows, lists, true);
+    std::size_t first = 0;
+    while (first < n_cols && pooled[first] == n_rows) ++first;
+    if (first == n_cols) return CellPosition{n_cols, 0};
+    // From that cell on, this thread reads as it always has.
     SeenStrings seen(n_rows);
-    for (std::size_t c = 0; c < n_cols; ++c) {
-        const char* column = layout.data + static_cast<npy_intp>(c) * layout.strides[1];
-        std::size_t stop =
-            read_object_column(array, layout, column, layout.strides[0], n_rows, c, lists, seen, nullptr);
+    for (std::size_t c = first; c < n_cols; ++c) {
+        const char* column = columns[c].cells;
+        std::size_t stop = read_object_column(array, layout, column, layout.strides[0], n_rows, c, lists, seen,
+                                              nullptr, c == first ? pooled[c] : 0);
         if (stop < n_rows) return CellPosition{c, stop};
         lists.column_read(c);
         if (c + 1 < n_cols && !layout.still_holds(array)) return CellPosition{c + 1, 0};
@@ -301,13 +265,27 @@ void read_number_column(ColumnLists& lists, std::size_t c, int type, const char*
     with_numeric_type(type, [&]<class T>(T) { read_numeric_column<T>(base, stride, lists.n_rows(), out); });
 }
 
-bool read_native_object_column(PyArrayObject* array, std::size_t c, ColumnLists& lists,
-                               const ReadsNatively& reads_natively) {
-    const auto n_rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    const Layout layout = Layout::of(array);
+bool read_native_object_columns(const std::vector<std::pair<std::size_t, PyArrayObject*>>& arrays,
+                                ColumnLists& lists, const ReadsNatively& reads_natively) {
+    if (arrays.empty()) return true;
+    const auto n_rows = static_cast<std::size_t>(PyArray_DIM(arrays.front().second, 0));
+    std::vector<ObjectColumn> columns;
+    columns.reserve(arrays.size());
+    for (auto [c, array] : arrays) columns.push_back({c, PyArray_BYTES(array), PyArray_STRIDE(array, 0)});
+    // No cell read here runs Python code: what the pool leaves to this
+    // thread is read after it, in any order.
+    const std::vector<std::size_t> pooled = read_cells_on_pool(columns, n_rows, lists, false);
     SeenStrings seen(n_rows);
-    return read_object_column(array, layout, layout.data, layout.strides[0], n_rows, c, lists, seen,
-                              &reads_natively) == n_rows;
+    for (std::size_t i = 0; i < arrays.size(); ++i) {
+        if (pooled[i] == n_rows) continue;
+        auto [c, array] = arrays[i];
+        const Layout layout = Layout::of(array);
+        if (read_object_column(array, layout, layout.data, layout.strides[0], n_rows, c, lists, seen,
+                               &reads_natively, pooled[i]) != n_rows)
+            return false;
+        lists.column_read(c);
+    }
+    return true;
 }
 
 }  // namespace kavrel

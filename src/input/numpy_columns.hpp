@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace kavrel {
@@ -61,14 +62,14 @@ CellPosition read_object_cells(PyArrayObject* array, std::size_t n_rows, std::si
 // is read without running Python code all the same.
 using ReadsNatively = std::function<bool(PyObject* cell)>;
 
-// Reads the cells of `array`, a one-dimensional array whose type is exactly
-// numpy.ndarray and whose dtype is object, as column c, directly, as the
-// rows of a two-dimensional one are read, while each cell is one whose
-// reading runs no Python code: accepted by runs_no_python_code or by
-// `reads_natively`.  Returns false at the first other cell, with neither it
-// nor any cell after it read, and column c left part read: no Python code
-// of any cell has run.
-bool read_native_object_column(PyArrayObject* array, std::size_t c, ColumnLists& lists,
-                               const ReadsNatively& reads_natively);
+// Reads the object columns `arrays` of a frame (column c, a
+// one-dimensional array of n_rows objects whose type is exactly
+// numpy.ndarray) directly, as the rows of a two-dimensional one are read,
+// while each cell is one whose reading runs no Python code: accepted by
+// runs_no_python_code or by `reads_natively`.  Each column read whole is
+// handed on.  Returns false at the first other cell met, with the columns
+// not read whole left part read: no Python code of any cell has run.
+bool read_native_object_columns(const std::vector<std::pair<std::size_t, PyArrayObject*>>& arrays,
+                                ColumnLists& lists, const ReadsNatively& reads_natively);
 
 }  // namespace kavrel

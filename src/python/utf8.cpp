@@ -103,6 +103,18 @@ void append_utf8(TextColumn& column, PyObject* str) {
     write_text(str, [&](std::size_t size, auto&& write) { column.push_back_written(size, write); });
 }
 
+bool append_utf8_within_unicode(TextColumn& column, PyObject* str) {
+    if (PyUnicode_KIND(str) == PyUnicode_4BYTE_KIND) {
+        const auto* units = static_cast<const Py_UCS4*>(PyUnicode_DATA(str));
+        const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+        for (std::size_t i = 0; i < length; ++i)
+            if (units[i] > 0x10FFFF) return false;
+    }
+    // Nothing left for write_text to refuse: it raises nothing.
+    append_utf8(column, str);
+    return true;
+}
+
 std::string utf8_of(PyObject* str) {
     std::string out;
     write_text(str, [&](std::size_t size, auto&& write) {

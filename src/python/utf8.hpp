@@ -20,6 +20,12 @@ namespace kavrel::py {
 // PythonError (UnicodeEncodeError), with nothing appended.
 void append_utf8(TextColumn& column, PyObject* str);
 
+// The same for an exact str, except that a code point above U+10FFFF
+// returns false with nothing appended.  Reads only the string's length,
+// kind and code units, calls no C-API function and touches no reference
+// count: a pool thread may run it (see input/pooled_cells.cpp for when).
+bool append_utf8_within_unicode(TextColumn& column, PyObject* str);
+
 // Writes code point `c` as UTF-8 (a surrogate as three U+FFFD, 9 bytes;
 // never more); returns the end of what it wrote.
 char* put_utf8(char* out, Py_UCS4 c) noexcept;

@@ -60,4 +60,31 @@ TEST(RenderNumber, ReadsBackAsTheSameDouble) {
     }
 }
 
+// Python's repr() of the same floats is what these expect (CPython
+// writes str() of a float so).
+std::string float_str(double v) {
+    char out[kavrel::float_str_max];
+    return std::string(out, kavrel::write_float_str(v, out));
+}
+
+TEST(FloatStr, WritesWhatPythonsReprWrites) {
+    EXPECT_EQ(float_str(1.0), "1.0");
+    EXPECT_EQ(float_str(-0.0), "-0.0");
+    EXPECT_EQ(float_str(0.1), "0.1");
+    EXPECT_EQ(float_str(1e+16), "1e+16");
+    EXPECT_EQ(float_str(1000000000000000.0), "1000000000000000.0");
+    EXPECT_EQ(float_str(9999999999999998.0), "9999999999999998.0");
+    EXPECT_EQ(float_str(1.2345678901234568e+17), "1.2345678901234568e+17");
+    EXPECT_EQ(float_str(0.0001), "0.0001");
+    EXPECT_EQ(float_str(0.00012345), "0.00012345");
+    EXPECT_EQ(float_str(1e-05), "1e-05");
+    EXPECT_EQ(float_str(1.5e-07), "1.5e-07");
+    EXPECT_EQ(float_str(1e+23), "1e+23");
+    EXPECT_EQ(float_str(5e-324), "5e-324");
+    EXPECT_EQ(float_str(-1.7976931348623157e+308), "-1.7976931348623157e+308");
+    EXPECT_EQ(float_str(65504.0), "65504.0");
+    EXPECT_EQ(float_str(-std::numeric_limits<double>::quiet_NaN()), "nan");
+    EXPECT_EQ(float_str(-std::numeric_limits<double>::infinity()), "-inf");
+}
+
 }  // namespace

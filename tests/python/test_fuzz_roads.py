@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kavrel
-from conftest import GeneralFrame, ndarray, pandas_twin
+from conftest import GeneralFrame, ndarray, pandas_twin, run_python
 
 try:
     import polars as pl
@@ -519,6 +519,63 @@ def test_frames_read_alike_on_both_roads(plan):
     assert_same_roads(lambda: make_frame(*plan), GeneralFrame)
 
 
+# --- object columns long enough for the pool to read -------------------------------
+
+# Cells the pool reads itself, and ones it leaves to the calling thread
+# although they run no Python code (ints of more than two 30-bit digits;
+# strs beyond U+10FFFF cannot be made here).  Ints about the digits' bounds,
+# and ones that a double rounds.
+exact_numbers = st.one_of(floats, st.integers(-(2**62), 2**62), st.booleans(), st.sampled_from(
+    [2**30 - 1, 2**30, -(2**30), 2**53 + 1, -(2**53) - 3, 2**60 - 1, -(2**60) + 1, 2**60, 2**64]))
+exact_cells = st.one_of(any_texts, exact_numbers, st.none())
+
+
+@st.composite
+def tall_object_columns(draw):
+    """Object columns of some thousand rows: each of a few exact cells, only
+    numbers above a drawn row, and its strs sometimes each an object of its
+    own that only the table holds; then a few cells of any kind put anywhere,
+    among them Cells that write into the table, freeing the cells that they
+    replace, which the pool may have read already."""
+    n_rows, n_cols = draw(st.integers(1100, 1600)), draw(st.integers(1, 4))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    columns = []
+    for _ in range(n_cols):
+        numbers = draw(st.lists(exact_numbers, min_size=1, max_size=3))
+        cells = numbers + draw(st.lists(exact_cells, min_size=1, max_size=3))
+        turn = draw(st.sampled_from([0, 1, n_rows // 3, n_rows - 1, n_rows]))
+        picks = np.where(np.arange(n_rows) < turn, rng.integers(0, len(numbers), n_rows),
+                         rng.integers(0, len(cells), n_rows))
+        column = np.empty(n_rows, dtype=object)
+        own = draw(st.booleans())
+        for r, k in enumerate(picks.tolist()):
+            cell = cells[k]
+            column[r] = "".join([cell, "\0"])[:-1] if own and type(cell) is str else cell
+        columns.append(column)
+    for _ in range(draw(st.integers(0, 3))):
+        cell = draw(st.one_of(object_cells(), st.builds(
+            Cell, number=st.one_of(st.none(), floats), text=texts,
+            writes=st.tuples(st.integers(0, n_rows - 1), st.integers(0, n_cols - 1), plain_cells))))
+        columns[int(rng.integers(0, n_cols))][int(rng.integers(0, n_rows))] = cell
+    return columns
+
+
+def tall_array(columns):
+    table = np.empty((len(columns[0]), len(columns)), dtype=object)
+    for c, column in enumerate(columns):
+        table[:, c] = column
+    return table
+
+
+@FUZZ
+@given(tall_object_columns())
+def test_tall_object_tables_read_alike_on_both_roads(columns):
+    """Tables the pool's threads read, as an array and as a frame."""
+    assert_same_roads(lambda: tall_array(columns), lambda table: table.view(ndarray))
+    frame = lambda: pd.DataFrame({f"c{c}": object_column(column) for c, column in enumerate(columns)})  # noqa: E731
+    assert_same_roads(frame, GeneralFrame)
+
+
 # --- polars frames and their pandas twins -----------------------------------------
 
 POLARS_INTS = {f"{sign}Int{bits}": (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if sign == "" else (0, 2**bits - 1)
@@ -600,3 +657,44 @@ def test_polars_frames_read_as_their_pandas_twins(plan):
         assert decoded[name].dtype == (pl.String if c in enc.labels else pl.Float64)
         for x, y in zip(decoded[name].to_list(), twin_decoded[name].tolist(), strict=True):
             same_cell(x, y)
+
+
+def test_waves_of_columns_read_alike_on_both_roads():
+    """A table of more cells than the pool reads at once is read a wave of
+    columns at a time, each handed on before the next is read: with a cell
+    that the calling thread reads, and that writes into the table, in the
+    first wave and in the second.  A pool of two threads (a fresh process)
+    makes two waves of 1,100,000 x 5."""
+    code = """
+import numpy as np, kavrel
+
+class ndarray(np.ndarray):
+    pass
+
+class Writer:
+    def __init__(self, table, at):
+        self.table, self.at = table, at
+    def __str__(self):
+        self.table[self.at] = "written"
+        return "writer"
+
+def table(writer_at=None):
+    n = 1_100_000
+    t = np.empty((n, 5), dtype=object)
+    labels = np.array([f"v{i}" for i in range(50)], dtype=object)
+    for c in range(5):
+        t[:, c] = labels[(np.arange(n) * (c + 7)) % 50]
+    t[: n // 2, 2] = 1.5
+    t[:, 3] = np.arange(n, dtype=float).tolist()
+    if writer_at is not None:
+        t[writer_at] = Writer(t, (writer_at[0] + 10, 4))  # into the second wave
+    return t
+
+for writer_at in (None, (5, 1), (700_000, 4)):
+    direct, general = kavrel.Encoder(), kavrel.Encoder()
+    a, b = direct.encode(table(writer_at)), general.encode(table(writer_at).view(ndarray))
+    assert np.array_equal(a.view(np.uint64), b.view(np.uint64)), writer_at
+    assert direct.labels == general.labels, writer_at
+print("ok")
+"""
+    assert run_python(code, env={"RAYON_NUM_THREADS": "2"}).strip() == "ok"

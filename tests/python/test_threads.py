@@ -8,6 +8,7 @@ a broken module fails the test instead of hanging it.
 
 import copy
 import pickle
+import sys
 import threading
 
 import numpy as np
@@ -123,7 +124,8 @@ def test_reentry_from_inside_a_running_call():
     assert enc.decode(np.array([[1.0]])).tolist() == [["b"]]
 
 
-def make_table(seed, n_rows=300):
+def make_table(seed, n_rows=1000):
+    # 5,000 cells: enough for the pool's threads to read them.
     rng = np.random.default_rng(seed)
     words = np.array(["ant", "Bee", "cat", "", "é", "nan", "NaN", "<NA>", "None", "10", "9"], dtype=object)
     return obj_array(
@@ -210,3 +212,39 @@ def test_failing_calls_do_not_disturb_other_threads(panic_exception):
         return i
 
     assert run_together(4, work) == [0, 1, 2, 3]
+
+
+@pytest.mark.skipif(not gil_enabled(), reason="without the GIL a writer during a call is a data race the user avoids")
+def test_a_thread_writing_into_the_table_waits_for_the_pool_with_the_gil():
+    """The pool reads the cells while the calling thread holds the GIL, so a
+    thread that writes into the table (fresh strs and floats, freeing the
+    cells they replace) runs only between the reads: every cell is coded as
+    one of the values it held."""
+    n_rows = 40_000
+    table = np.empty((n_rows, 2), dtype=object)
+    table[:, 0] = [f"a{r % 7}" for r in range(n_rows)]
+    table[:, 1] = [float(r % 5) for r in range(n_rows)]
+    done = threading.Event()
+
+    def write():
+        r = 0
+        while not done.is_set():
+            r = (r * 7919 + 1) % n_rows
+            table[r, 0] = "".join(["b", str(r % 7)])
+            table[r, 1] = float(r % 5) + 0.5
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for _ in range(20):
+            enc = kavrel.Encoder()
+            codes = enc.encode(table)
+            texts = enc.decode(codes)[:, 0].tolist()
+            assert all(t in (f"a{r % 7}", f"b{r % 7}") for r, t in enumerate(texts))
+            assert all(x in (r % 5, r % 5 + 0.5) for r, x in enumerate(codes[:, 1].tolist()))
+    finally:
+        done.set()
+        writer.join()
+        sys.setswitchinterval(interval)
