@@ -336,14 +336,19 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
         n_features = len(self.categories_)
         if X.shape[1] != n_features:
             raise ValueError(f"Shape of the passed X data is not correct. Expected {n_features} columns, got {X.shape[1]}.")
-        out = np.empty((n_samples, n_features), dtype=object)
+        # Each code becomes a position in one object array of every column's
+        # categories, after None and "infrequent_sklearn"; one take from it
+        # then makes the result in its own order.  A take of objects into a
+        # column of the result, strided, would cost twice as much.
+        tables: list[Any] = [np.array([None, "infrequent_sklearn"], dtype=object)]
+        start = len(tables[0])
+        positions = np.zeros((n_samples, n_features), dtype=np.intp)  # 0: None
         rare_of = getattr(self, "_infrequent_indices", None)
         for i in range(n_features):
             cats = self.categories_[i]
             labels = X[:, i]
             if cats is None:
-                out[:, i] = labels
-                continue
+                continue  # its numbers are copied in below
             missing_idx = self._missing_indices.get(i)
             rare = rare_of[i] if rare_of is not None else None
             mended = missing_idx is not None and rare is not None
@@ -369,15 +374,22 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
                 if mended:
                     unknown_rows &= ~missing
                 rows = ~unknown_rows if isinstance(rows, slice) else rows & ~unknown_rows
+            # The column's positions are indexed as its categories would be:
+            # negative codes from the end, and numpy's IndexError for a code
+            # out of their range.
+            own = np.arange(start, start + len(cats), dtype=np.intp)
             if isinstance(rows, slice):
-                # Straight into the column, without a temporary.
-                np.take(cats, labels.astype(np.intp, copy=False), out=out[:, i])
+                positions[:, i] = own[labels.astype(np.intp, copy=False)]
             else:
-                out[rows, i] = cats[labels[rows].astype(np.int64, copy=False)]
-            if unknown_rows is not None:
-                out[unknown_rows, i] = None
+                positions[rows, i] = own[labels[rows].astype(np.int64, copy=False)]
             if rare_rows is not None:
-                out[rare_rows, i] = "infrequent_sklearn"
+                positions[rare_rows, i] = 1  # "infrequent_sklearn"; unknown rows stay None
+            tables.append(cats)
+            start += len(cats)
+        out = np.concatenate(tables).take(positions)
+        for i, cats in enumerate(self.categories_):
+            if cats is None:
+                out[:, i] = X[:, i]
         return out
 
     # --- attributes --------------------------------------------------------

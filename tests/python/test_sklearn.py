@@ -381,6 +381,16 @@ def test_outputs_equal_ordinal_encoders(params):
             got = ours.inverse_transform(codes)
             if not broken:
                 same_cells(got, theirs.inverse_transform(codes.copy()))
+                # Codes never given out: a negative one counts from the end,
+                # one past the categories raises, as numpy indexes them.
+                odd = codes.copy()
+                odd[0] = rng.choice([-1, -2, 10_000], size=odd.shape[1])
+                (mine, error), (expected, expected_error) = (
+                    outcome(lambda: ours.inverse_transform(odd)), outcome(lambda: theirs.inverse_transform(odd.copy())))
+                if expected_error is None:
+                    same_cells(mine, expected)
+                else:
+                    assert type(error) is type(expected_error) and str(error) == str(expected_error)
                 continue
             # The mend: the missing code decodes to NaN, every other cell as
             # scikit-learn decodes it where it is sound.
