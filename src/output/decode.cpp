@@ -2,6 +2,7 @@
 #include "decode.hpp"
 
 #include "../core/failure.hpp"
+#include "../python/cached_arrays.hpp"
 #include "../python/errors.hpp"
 #include "../python/held_objects.hpp"
 #include "../python/numpy_api.hpp"
@@ -98,12 +99,6 @@ private:
 // columns is 4 KiB of elements.
 constexpr std::size_t band_rows = 64;
 
-// A new, zero-filled (all elements null) object array of shape `dims`.
-py::Ref object_array(int ndim, npy_intp* dims) {
-    np::ensure_imported();
-    return py::check(PyArray_SimpleNew(ndim, dims, NPY_OBJECT));
-}
-
 // An element of an object array := `value` (owned by the array from now
 // on); whatever the element held before is released.
 void put(PyObject** element, py::Ref value) noexcept {
@@ -134,7 +129,7 @@ py::Ref decode_column(MatrixView matrix, std::size_t col, LearnedState& learned)
     LabelCache column_labels(learned, col, n_rows);
     if (n_rows > 0 && col >= matrix.n_cols) fail(msg::ndarray_index_out_of_bounds);
     npy_intp length = static_cast<npy_intp>(n_rows);
-    py::Ref values = object_array(1, &length);
+    py::Ref values = np::cached_object_array(1, &length);
     auto** elements = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
     for (std::size_t r = 0; r < n_rows; ++r) put(elements + r, label_at(column_labels, matrix, r, col));
     return values;
@@ -158,7 +153,7 @@ py::Ref decode_array(MatrixView matrix, LearnedState& learned) {
         if (columns[k] < n_cols) labels_of[columns[k]] = &labels[k];
 
     npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(n_cols)};
-    py::Ref objects = object_array(2, dims);
+    py::Ref objects = np::cached_object_array(2, dims);
     std::vector<std::size_t> number_columns;
     for (std::size_t c = 0; c < n_cols; ++c)
         if (labels_of[c] == nullptr) number_columns.push_back(c);
