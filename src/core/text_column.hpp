@@ -19,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -84,25 +85,34 @@ public:
     }
     // Appends a cell with the text of cell `i`, sharing its entry.
     void push_back_copy_of(std::size_t i) {
-        if (has_offsets()) throw std::logic_error("text column");
-        if (entry_of_.empty()) {
-            // Until now every cell had an entry of its own: cell k is entry k.
-            entry_of_.reserve(entries_.capacity());
-            entry_of_.resize(entries_.size());
-            std::iota(entry_of_.begin(), entry_of_.end(), Index{0});
-        }
+        share_entries();
         entry_of_.push_back(entry_of_[i]);
+    }
+    // Appends a cell whose entry, returned, a later join replaces by an
+    // entry of an earlier part, which an Alias names; until then it holds
+    // no text.
+    std::size_t push_back_alias() {
+        add_entry({});
+        return entries_.size() - 1;
     }
     void clear() noexcept { *this = TextColumn(); }
 
+    // Entry `entry` of part `part`, made by push_back_alias, is entry
+    // `target` of part `target_part`, an earlier one.
+    struct Alias {
+        std::size_t part, entry, target_part, target;
+    };
+
     // The cells of `parts`, in order, as one column, which takes over their
     // arenas (the views stay where they are): parts read apart, a block of
-    // rows each, joined.  Entries shared within a part stay shared; the
-    // parts are left empty.  Nothing may be a column of offsets.
-    static TextColumn join(std::vector<TextColumn>& parts) {
+    // rows each, joined.  Entries shared within a part stay shared, and the
+    // cells of an aliased entry share the entry it names (`aliases` in
+    // order of part); the parts are left empty.  Nothing may be a column of
+    // offsets.
+    static TextColumn join(std::vector<TextColumn>& parts, std::span<const Alias> aliases = {}) {
         TextColumn out;
         std::size_t entries = 0, cells = 0;
-        bool shared = false;
+        bool shared = !aliases.empty();
         for (const TextColumn& part : parts) {
             if (part.has_offsets()) throw std::logic_error("text column");
             entries += part.entries_.size();
@@ -110,22 +120,44 @@ public:
             shared |= !part.entry_of_.empty();
         }
         if (entries >= std::numeric_limits<Index>::max()) throw std::length_error("text column");
-        out.entries_.reserve(entries);
+        out.entries_.reserve(entries - aliases.size());
         if (shared) out.entry_of_.reserve(cells);
-        for (TextColumn& part : parts) {
+        // Each part's entries as the joined column numbers them.
+        std::vector<LargeVector<Index>> joined_entry(aliases.empty() ? 0 : parts.size());
+        const Alias* alias = aliases.data();
+        const Alias* const aliases_end = alias + aliases.size();
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            TextColumn& part = parts[p];
             const auto base = static_cast<Index>(out.entries_.size());
-            out.entries_.insert(out.entries_.end(), part.entries_.begin(), part.entries_.end());
-            if (shared) {
-                if (part.entry_of_.empty()) {
-                    for (std::size_t k = 0; k < part.entries_.size(); ++k)
-                        out.entry_of_.push_back(static_cast<Index>(base + k));
-                } else {
-                    for (Index k : part.entry_of_) out.entry_of_.push_back(base + k);
+            if (aliases.empty()) {
+                out.entries_.insert(out.entries_.end(), part.entries_.begin(), part.entries_.end());
+                if (shared) {
+                    if (part.entry_of_.empty()) {
+                        for (std::size_t k = 0; k < part.entries_.size(); ++k)
+                            out.entry_of_.push_back(static_cast<Index>(base + k));
+                    } else {
+                        for (Index k : part.entry_of_) out.entry_of_.push_back(base + k);
+                    }
                 }
+            } else {
+                LargeVector<Index>& mine = joined_entry[p];
+                mine.resize(part.entries_.size());
+                for (std::size_t k = 0; k < part.entries_.size(); ++k) {
+                    if (alias != aliases_end && alias->part == p && alias->entry == k) {
+                        if (alias->target_part >= p) throw std::logic_error("text column");
+                        mine[k] = joined_entry[alias->target_part][alias->target];
+                        ++alias;
+                    } else {
+                        mine[k] = static_cast<Index>(out.entries_.size());
+                        out.entries_.push_back(part.entries_[k]);
+                    }
+                }
+                for (std::size_t i = 0; i < part.size(); ++i) out.entry_of_.push_back(mine[part.entry_of(i)]);
             }
             for (Block& block : part.blocks_) out.blocks_.push_back(std::move(block));
             part = TextColumn();
         }
+        if (alias != aliases_end) throw std::logic_error("text column");
         return out;
     }
 
@@ -160,6 +192,14 @@ private:
         return Block(static_cast<char*>(buffers::allocate(size)), FreeBlock{size});
     }
 
+    void share_entries() {
+        if (has_offsets()) throw std::logic_error("text column");
+        if (!entry_of_.empty()) return;
+        // Until now every cell had an entry of its own: cell k is entry k.
+        entry_of_.reserve(entries_.capacity());
+        entry_of_.resize(entries_.size());
+        std::iota(entry_of_.begin(), entry_of_.end(), Index{0});
+    }
     void add_entry(std::string_view text) {
         if (has_offsets()) throw std::logic_error("text column");
         if (entries_.size() >= std::numeric_limits<Index>::max()) throw std::length_error("text column");

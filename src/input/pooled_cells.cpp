@@ -13,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace kavrel {
 
@@ -128,9 +129,32 @@ struct Block {
     // Rows [begin, first_text) as texts, when the column turns out text:
     // written after every block of the column is read.
     TextColumn numbers_as_texts;
+    // Entries of `texts` that stand for a str an earlier block of the
+    // column stored: the join makes their cells share that block's entry.
+    struct Shared {
+        std::size_t entry, block, block_entry;
+    };
+    std::vector<Shared> shared;
 };
 
-void read_block(const ObjectColumn& column, Block& b, double* numbers, SeenStrings& seen) {
+// A thread's str objects met, in the column whose blocks it reads: a str
+// that one of the column's earlier blocks stored is not stored again, so
+// that a label is stored about once for each thread, not for each block.
+struct Reader {
+    explicit Reader(std::size_t block_rows) : seen(block_rows) {}
+    SeenStrings seen;
+    const ObjectColumn* column = nullptr;
+};
+
+// Reads block k of `column`, whose blocks are `blocks`.
+void read_block(const ObjectColumn& column, std::vector<Block>& blocks, std::size_t k, double* numbers,
+                Reader& reader) {
+    Block& b = blocks[k];
+    SeenStrings& seen = reader.seen;
+    if (reader.column != &column) {
+        seen.forget();
+        reader.column = &column;
+    }
     std::size_t r = b.begin;
     // Numbers until the first cell that is not one.
     for (; r < b.end; ++r) {
@@ -150,8 +174,10 @@ void read_block(const ObjectColumn& column, Block& b, double* numbers, SeenStrin
             break;
     }
     b.first_text = r;
-    // Texts from there on; a str met before shares its cell's entry.
-    seen.forget();
+    // Texts from there on; a str met before shares its cell's entry: one
+    // of this block's cells, or of an earlier block, whose texts the join
+    // keeps whenever it keeps this block's.  One of a later block is read
+    // again, since the join may drop that block.
     for (; r < b.end; ++r) {
         if (r + object_ahead < b.end) {
             PyObject* ahead = cell_at(column, r + object_ahead);
@@ -159,14 +185,21 @@ void read_block(const ObjectColumn& column, Block& b, double* numbers, SeenStrin
             seen.prefetch(ahead);
         }
         PyObject* cell = cell_at(column, r);
-        if (std::optional<std::size_t> earlier = seen.cell_of(cell)) {
-            b.texts.push_back_copy_of(*earlier);
+        if (std::optional<SeenStrings::Where> earlier = seen.where(cell); earlier && earlier->part <= k) {
+            if (earlier->part == k) {
+                b.texts.push_back_copy_of(earlier->cell);
+            } else {
+                // This block's later cells of the str share this one's entry.
+                const std::size_t entry = b.texts.push_back_alias();
+                b.shared.push_back({entry, earlier->part, blocks[earlier->part].texts.entry_of(earlier->cell)});
+                seen.remember(cell, b.texts.size() - 1, static_cast<std::uint32_t>(k));
+            }
             continue;
         }
         const Kind kind = kind_of(cell);
         if (kind == Kind::str) {
             if (!py::append_utf8_within_unicode(b.texts, cell)) break;
-            seen.remember(cell, b.texts.size() - 1);
+            seen.remember(cell, b.texts.size() - 1, static_cast<std::uint32_t>(k));
         } else if (kind == Kind::none) {
             b.texts.push_back("None");
         } else if (kind == Kind::caller) {
@@ -220,13 +253,17 @@ ColumnRead join_blocks(const ObjectColumn& column, std::vector<Block>& blocks, c
             }
         }
     });
+    // Block i's texts are part 2i + 1.
     std::vector<TextColumn> parts;
+    std::vector<TextColumn::Alias> aliases;
     parts.reserve(2 * (last + 1));
     for (std::size_t i = 0; i <= last; ++i) {
         parts.push_back(std::move(blocks[i].numbers_as_texts));
         parts.push_back(std::move(blocks[i].texts));
+        for (const Block::Shared& shared : blocks[i].shared)
+            aliases.push_back({2 * i + 1, shared.entry, 2 * shared.block + 1, shared.block_entry});
     }
-    read.texts = TextColumn::join(parts);
+    read.texts = TextColumn::join(parts, aliases);
     return read;
 }
 
@@ -243,9 +280,8 @@ void read_wave(const ObjectColumn* columns, std::size_t n, std::size_t n_rows, C
                std::size_t* stops) {
     // Some eight blocks for each of the pool's threads, the fewer the
     // columns the more blocks to a column: enough for the threads to share
-    // the work, even of one column, and no more, since each block keeps the
-    // str objects it met apart, and a label whose objects several blocks
-    // meet is stored once by each.
+    // the work, even of one column, and no more, since a label whose objects
+    // several threads meet is stored once by each.
     const std::size_t wanted_blocks = (8 * pool::thread_count() + n - 1) / n;
     const std::size_t block_rows = std::max<std::size_t>(1, (n_rows + wanted_blocks - 1) / wanted_blocks);
     const std::size_t n_blocks = (n_rows + block_rows - 1) / block_rows;
@@ -268,12 +304,12 @@ void read_wave(const ObjectColumn* columns, std::size_t n, std::size_t n_rows, C
     // whose per-thread storage is oneTBB's too.
     const bool on_pool = n * n_rows >= pool_from_cells && !pool::serial();
     // Each thread's str objects met, made when it first reads a block.
-    std::optional<SeenStrings> callers_seen;
-    std::optional<tbb::enumerable_thread_specific<SeenStrings>> pool_seen;
+    std::optional<Reader> callers_reader;
+    std::optional<tbb::enumerable_thread_specific<Reader>> pool_readers;
     if (on_pool)
-        pool_seen.emplace(SeenStrings(block_rows));
+        pool_readers.emplace(Reader(block_rows));
     else
-        callers_seen.emplace(block_rows);
+        callers_reader.emplace(block_rows);
     auto loop = [on_pool](std::size_t count, auto&& body) {
         if (on_pool)
             pool::parallel_for(count, body);
@@ -282,9 +318,9 @@ void read_wave(const ObjectColumn* columns, std::size_t n, std::size_t n_rows, C
     };
     auto read_all = [&] {
         loop(n * n_blocks, [&](std::size_t from, std::size_t to) {
-            SeenStrings& mine = on_pool ? pool_seen->local() : *callers_seen;
+            Reader& mine = on_pool ? pool_readers->local() : *callers_reader;
             for (std::size_t j = from; j < to; ++j)
-                read_block(columns[j / n_blocks], blocks[j / n_blocks][j % n_blocks], numbers[j / n_blocks], mine);
+                read_block(columns[j / n_blocks], blocks[j / n_blocks], j % n_blocks, numbers[j / n_blocks], mine);
         });
         loop(n, [&](std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i)

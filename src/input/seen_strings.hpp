@@ -36,24 +36,41 @@ public:
         : slots_(std::bit_ceil(std::clamp<std::size_t>(n_rows / 2, min_slots, max_slots))),
           mask_(slots_.size() - 1) {}
 
-    std::optional<std::size_t> cell_of(PyObject* object) const noexcept {
+    // Where an object met earlier put its text: cell `cell` of part `part`
+    // (a block of rows, say; 0 for a caller that has one part).
+    struct Where {
+        std::size_t cell;
+        std::uint32_t part;
+    };
+
+    std::optional<Where> where(PyObject* object) const noexcept {
         const Slot& slot = slots_[index(object)];
         if (slot.object != object || slot.generation != generation_ || object == nullptr) return std::nullopt;
-        return slot.cell;
+        return Where{slot.cell, slot.part};
     }
-    void remember(PyObject* object, std::size_t cell) noexcept {
-        slots_[index(object)] = {object, cell, generation_};
+    std::optional<std::size_t> cell_of(PyObject* object) const noexcept {
+        std::optional<Where> w = where(object);
+        return w ? std::optional<std::size_t>(w->cell) : std::nullopt;
+    }
+    void remember(PyObject* object, std::size_t cell, std::uint32_t part = 0) noexcept {
+        slots_[index(object)] = {object, cell, generation_, part};
     }
     void prefetch(PyObject* object) const noexcept { __builtin_prefetch(&slots_[index(object)]); }
     // Forgets every object at once: entries of older generations are void.
-    void forget() noexcept { ++generation_; }
+    void forget() noexcept {
+        if (++generation_ == 0) {  // wrapped: void every slot, once in four billion
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+            generation_ = 1;
+        }
+    }
 
 private:
     static constexpr std::size_t min_slots = 1024, max_slots = std::size_t{1} << 18;
     struct Slot {
         PyObject* object = nullptr;
         std::size_t cell = 0;
-        std::uint64_t generation = 0;
+        std::uint32_t generation = 0;
+        std::uint32_t part = 0;
     };
     std::size_t index(PyObject* object) const noexcept {
         auto a = reinterpret_cast<std::uintptr_t>(object);
@@ -61,7 +78,7 @@ private:
     }
     std::vector<Slot> slots_;
     std::size_t mask_;
-    std::uint64_t generation_ = 1;
+    std::uint32_t generation_ = 1;
 };
 
 }  // namespace kavrel

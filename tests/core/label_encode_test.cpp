@@ -107,6 +107,31 @@ TEST(LabelEncode, CellsSharingEntriesGetTheirTextsCodes) {
     EXPECT_EQ(labels_of(encoded.labels), (Strings{"apple", "fig", "pear"}));
 }
 
+// Parts read apart and joined: an aliased entry, even one that names
+// another alias, leaves no entry of its own, and its cells (and their
+// copies) take the text of the entry it names.
+TEST(LabelEncode, JoinedPartsShareTheEntriesTheirAliasesName) {
+    std::vector<TextColumn> parts(3);
+    parts[0].push_back("pear");
+    parts[0].push_back("fig");
+    const std::size_t fig = parts[1].push_back_alias();  // part 0's entry 1
+    parts[1].push_back("kiwi");
+    parts[1].push_back_copy_of(0);                        // fig
+    parts[2].push_back("apple");
+    const std::size_t fig_again = parts[2].push_back_alias();  // part 1's alias
+    const std::size_t kiwi = parts[2].push_back_alias();
+    const std::vector<TextColumn::Alias> aliases = {{1, fig, 0, 1}, {2, fig_again, 1, fig}, {2, kiwi, 1, 1}};
+    TextColumn column = TextColumn::join(parts, aliases);
+    ASSERT_EQ(column.size(), 8u);
+    EXPECT_EQ(column.entry_count(), 4u);
+    const Strings texts = {"pear", "fig", "fig", "kiwi", "fig", "apple", "fig", "kiwi"};
+    for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(column[i], texts[i]) << i;
+
+    auto encoded = label_encode(column);
+    expect_codes(encoded.codes, {3.0, 1.0, 1.0, 2.0, 1.0, 0.0, 1.0, 2.0});
+    EXPECT_EQ(encoded.counts, (kavrel::Counts{1, 4, 2, 1}));
+}
+
 // Ids that share their first eight bytes, in a column large enough to take
 // the partitioned road: the ranks still follow the bytes past the prefix.
 TEST(LabelEncode, LongSharedPrefixesRankByTheirLaterBytes) {
