@@ -586,33 +586,57 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
 }
 
 // Hands every cell its entry's code and counts the cells of each of the
-// `m` codes, as a parallel_reduce body: one count list per body, so no
-// count is shared between threads.
+// `m` codes, as a parallel_reduce body.  With few codes each body counts
+// into a list of its own, so no count is shared between threads; a list
+// per body of a column of many labels would cost more memory than the
+// codes (a body for each steal), so there every body adds to one list, and
+// two threads rarely meet on a count.
 class CellCoder {
 public:
-    CellCoder(const TextColumn& cells, const double* entry_code, std::span<double> codes, std::size_t m)
-        : cells_(cells), entry_code_(entry_code), codes_(codes), counts_(m, 0) {}
+    // Up to this many codes a body has its own counts: 256 KiB, a core's
+    // share of the cache.
+    static constexpr std::size_t own_counts_up_to = std::size_t{1} << 15;
+
+    CellCoder(const TextColumn& cells, const double* entry_code, std::span<double> codes, std::size_t m,
+              Counts& shared_counts)
+        : cells_(cells), entry_code_(entry_code), codes_(codes), shared_(shared_counts),
+          own_(m <= own_counts_up_to ? m : 0, 0) {}
     CellCoder(CellCoder& other, tbb::split)
-        : CellCoder(other.cells_, other.entry_code_, other.codes_, other.counts_.size()) {}
+        : cells_(other.cells_), entry_code_(other.entry_code_), codes_(other.codes_), shared_(other.shared_),
+          own_(other.own_.size(), 0) {}
 
     void operator()(const tbb::blocked_range<std::size_t>& rows) {
-        std::uint64_t* counts = counts_.data();
-        for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
-            const double code = entry_code_[cells_.entry_of(j)];
-            codes_[j] = code;
-            if (code == code) ++counts[static_cast<std::size_t>(code)];  // a marker's NaN is not counted
+        if (own_.empty() && !shared_.empty()) {
+            std::uint64_t* counts = shared_.data();
+            code(rows, [counts](std::size_t k) {
+                std::atomic_ref<std::uint64_t>(counts[k]).fetch_add(1, std::memory_order_relaxed);
+            });
+        } else {
+            std::uint64_t* counts = own_.data();
+            code(rows, [counts](std::size_t k) { ++counts[k]; });
         }
     }
     void join(const CellCoder& right) {
-        for (std::size_t k = 0; k < counts_.size(); ++k) counts_[k] += right.counts_[k];
+        for (std::size_t k = 0; k < own_.size(); ++k) own_[k] += right.own_[k];
     }
-    Counts take_counts() { return std::move(counts_); }
+    // A body's own counts, once the reduction is done: all of them.
+    Counts take_own_counts() { return std::move(own_); }
 
 private:
+    template <class Count>
+    void code(const tbb::blocked_range<std::size_t>& rows, Count count) {
+        for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
+            const double code = entry_code_[cells_.entry_of(j)];
+            codes_[j] = code;
+            if (code == code) count(static_cast<std::size_t>(code));  // a marker's NaN is not counted
+        }
+    }
+
     const TextColumn& cells_;
     const double* entry_code_;
     std::span<double> codes_;
-    Counts counts_;
+    Counts& shared_;  // sized m when the bodies share it, else empty
+    Counts own_;
 };
 
 }  // namespace
@@ -625,9 +649,10 @@ Labels label_encode(const TextColumn& cells, std::span<double> codes, Counts& co
     // its entry's code; the cells are counted, not the entries.
     CodeList entry_codes(entries.size());
     Labels labels = encode_texts(entries, entry_codes.data(), counts);
-    CellCoder coder(cells, entry_codes.data(), codes, labels.size());
+    counts.assign(labels.size() > CellCoder::own_counts_up_to ? labels.size() : 0, 0);
+    CellCoder coder(cells, entry_codes.data(), codes, labels.size(), counts);
     pool::parallel_reduce(cells.size(), coder);
-    counts = coder.take_counts();
+    if (labels.size() <= CellCoder::own_counts_up_to) counts = coder.take_own_counts();
     return labels;
 }
 

@@ -132,6 +132,18 @@ TEST(LabelEncode, JoinedPartsShareTheEntriesTheirAliasesName) {
     EXPECT_EQ(encoded.counts, (kavrel::Counts{1, 4, 2, 1}));
 }
 
+// Counted per label over a column of many labels, each in three cells that
+// share its entry: every count is three, whichever thread counted.
+TEST(LabelEncode, CellsOfManyLabelsAreCountedOnceEach) {
+    constexpr std::size_t labels = 50'000;
+    TextColumn column;
+    for (std::size_t k = 0; k < labels; ++k) column.push_back("label" + std::to_string(k));
+    for (std::size_t round = 0; round < 2; ++round)
+        for (std::size_t k = 0; k < labels; ++k) column.push_back_copy_of((k * 7919) % labels);
+    auto encoded = label_encode(column);
+    EXPECT_EQ(encoded.counts, kavrel::Counts(labels, 3));
+}
+
 // Ids that share their first eight bytes, in a column large enough to take
 // the partitioned road: the ranks still follow the bytes past the prefix.
 TEST(LabelEncode, LongSharedPrefixesRankByTheirLaterBytes) {
