@@ -389,6 +389,9 @@ def encode_cases(run, rows, long_rows, rng):
     add = run.add
     enc = kavrel.Encoder()
     decodable = []
+    # Tables that are only transformed after their encode: the same data as
+    # a decoded one, with one str object per cell.
+    transformable = []
 
     def kavrel_codes(table):
         out = enc.encode(table)
@@ -399,8 +402,11 @@ def encode_cases(run, rows, long_rows, rng):
         add(case, "memcpy", "floor: the input's bytes read once, the result written once",
             "np.copyto of the same byte counts, single-threaded", memcpy_floor(table))
 
-    def object_table(case, m, text_cols):
-        """An object ndarray: kavrel, pandas, scikit-learn, pyarrow, polars."""
+    def object_table(case, m, text_cols, decoded=True):
+        """An object ndarray: kavrel, pandas, scikit-learn, pyarrow, polars;
+        for a table not decoded later (the data of one measured already),
+        neither scikit-learn nor pyarrow's and polars' own columns, which
+        are those of the other table."""
         ref = kavrel_codes(m)
         text = m[:, text_cols]
         columns = [m[:, c] for c in text_cols]
@@ -410,15 +416,20 @@ def encode_cases(run, rows, long_rows, rng):
         add(case, "pandas", "pandas factorize(sort=True) per column",
             "pd.factorize(m[:, c], sort=True) for text c; m[:, c].astype(float) for the rest",
             lambda: pandas_factorize_array(m, text_cols), ref)
-        add(case, "sklearn", "sklearn OrdinalEncoder.fit_transform (text)",
-            "OrdinalEncoder().fit_transform(m[:, text])", lambda: sklearn_encoder(text)[1], ref, text_cols)
+        if decoded:
+            add(case, "sklearn", "sklearn OrdinalEncoder.fit_transform (text)",
+                "OrdinalEncoder().fit_transform(m[:, text])", lambda: sklearn_encoder(text)[1], ref, text_cols)
         add(case, "pyarrow", "pyarrow dictionary_encode + sorted remap (text)",
             "pa.array(col, pa.string()).dictionary_encode() + sort", lambda: pyarrow_encode(columns), ref, text_cols)
-        arrays = arrow_arrays(columns)
-        add(case, "pyarrow-native", "pyarrow on its own string arrays (text)",
-            "arr.dictionary_encode() + sort", lambda: pyarrow_encode_arrays(arrays), ref, text_cols)
+        if decoded:
+            arrays = arrow_arrays(columns)
+            add(case, "pyarrow-native", "pyarrow on its own string arrays (text)",
+                "arr.dictionary_encode() + sort", lambda: pyarrow_encode_arrays(arrays), ref, text_cols)
         add(case, "polars", "polars from the ndarray (text)",
             'pl.Series(col, dtype=pl.String).rank("dense") - 1', lambda: polars_encode(columns), ref, text_cols)
+        if not decoded:
+            transformable.append((case.replace("encode", "decode", 1), m, text_cols))
+            return
         try:
             frame = polars_frame(columns)
         except ImportError:
@@ -444,6 +455,8 @@ def encode_cases(run, rows, long_rows, rng):
         add(case, "pyarrow", "pyarrow dictionary_encode + sorted remap (text)",
             f"pa.array({name}[c]).dictionary_encode() + sort", lambda: pyarrow_encode(columns), ref, text_cols)
         if not decoded:
+            if frame.dtypes.iloc[text_cols[0]] == object:
+                transformable.append((case.replace("encode", "decode", 1), frame, text_cols))
             return
         add(case, "polars", "polars from the DataFrame (text)",
             f'pl.from_pandas({name}[text]).select(pl.all().rank("dense") - 1)',
@@ -472,6 +485,16 @@ def encode_cases(run, rows, long_rows, rng):
 
     object_table(f"encode {rows:,} x 7 object ndarray (low-cardinality)", low, low_text_cols)
     frame_table(f"encode {rows:,} x 7 DataFrame, object (low-cardinality)", frame_of(low), low_text_cols, "df")
+    # Cells parsed from csv or json, or taken from pandas 3 with
+    # to_numpy(dtype=object), have one str object each, where the tables
+    # above share their labels' objects.
+    for name, table, text_cols in (("wide", wide, [0, 1, 2, 3]), ("low-cardinality", low, low_text_cols)):
+        own = scaling.own_strs(table)
+        object_table(f"encode {rows:,} x {table.shape[1]} object ndarray, a str per cell ({name})", own, text_cols,
+                     decoded=False)
+        frame_table(f"encode {rows:,} x {table.shape[1]} DataFrame, object, a str per cell ({name})", frame_of(own),
+                    text_cols, "df", decoded=False)
+        del own
     arrow_frame = frame_of(low, ARROW_STR)
     frame_table(f"encode {rows:,} x 7 DataFrame, {dtype_label(ARROW_STR)} (low-cardinality)",
                 arrow_frame, low_text_cols, "df")
@@ -499,7 +522,7 @@ def encode_cases(run, rows, long_rows, rng):
     object_table(f"encode {rows:,} x 1 distinct ids", ids, [0])
     object_table(f"encode {long_rows:,} x 1 text column (1,000 distinct)", long_col, [0])
 
-    return enc, decodable, wide
+    return enc, decodable, transformable, wide
 
 
 def polars_from_pandas(frame):
@@ -734,9 +757,9 @@ def main():
         ordinal_cases(run, 400_000, rng)
         print(f"load {load_before:.1f} -> {os.getloadavg()[0]:.1f}")
         return
-    enc, decodable, wide = encode_cases(run, rows, long_rows, rng)
+    enc, decodable, transformable, wide = encode_cases(run, rows, long_rows, rng)
     decode_cases(run, decodable)
-    transform_cases(run, decodable)
+    transform_cases(run, decodable + transformable)
     labels_case(run, decodable_ids(decodable))
     polars_frame_cases(run, decodable)
     estimator_cases(run, decodable)

@@ -48,6 +48,11 @@ The same in every environment (seed 0); the quick run makes them with 100,000 ro
   dtype (`pd.StringDtype("pyarrow", na_value=np.nan)`: Arrow storage; pandas 2.3 has the
   same dtype as an opt-in, which the 314 run uses), the same with `string[pyarrow]` (only
   pandas and pyarrow timed), and its 4 text columns as a 2-D numpy `StringDType` array.
+- *a str per cell*: the wide and the low-cardinality tables again, as an object ndarray
+  and an object and float DataFrame whose text cells are each a str object of their own,
+  as a csv or json parser or pandas 3's `to_numpy(dtype=object)` makes them (the tables
+  above share their labels' objects); encode (pandas, pyarrow and polars from the same
+  data) and transform.
 - *distinct ids*: 1,000,000 x 1, every cell distinct, `"id000123456"`-like 11-byte ids
   sharing their first bytes, shuffled.
 - *text column*: 10,000,000 x 1, 1,000 distinct strings of 5-20 characters.
