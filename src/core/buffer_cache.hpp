@@ -8,7 +8,9 @@
 // kept when given back, up to held_limit() bytes for the whole process, for
 // the next buffer of about their size (at most a quarter larger).  A
 // buffer that nothing held fits is mapped only after as many held bytes
-// are freed, so what is held never adds to the process's peak memory.
+// are freed, so held and handed-out buffers together never exceed the most
+// that was ever handed out at once.  What a call takes from the allocator
+// meanwhile comes on top of what is held.
 //
 // Thread-safe; held buffers are never handed out twice.
 #pragma once
