@@ -187,9 +187,9 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
         texts = [t for t, c in s.text_counts.items() if c > 0]
         tail: list[Any] = ([None] if s.n_none else []) + ([np.nan] if s.n_missing else [])
         if self.categories == "auto":
-            listed = sorted(texts, key=_utf8) + tail
+            listed = sorted(texts) + tail  # in kavrel's order already: sorting only checks it
         elif self.categories == "frequency":
-            listed = sorted(texts, key=lambda t: (-s.text_counts[t], _utf8(t))) + tail
+            listed = sorted(texts, key=lambda t: (-s.text_counts[t], t)) + tail
         else:
             listed = list(self.categories[j])
             self._check_listed(j, listed, s)
@@ -442,7 +442,7 @@ class _ColumnStats:
     def unseen_by(self, listed: list[Any]) -> list[Any]:
         """What the column holds that `listed` lacks, as scikit-learn lists it."""
         known = {c for c in listed if isinstance(c, str)}
-        diff: list[Any] = sorted((t for t, c in self.text_counts.items() if c and t not in known), key=_utf8)
+        diff: list[Any] = sorted(t for t, c in self.text_counts.items() if c and t not in known)
         if self.n_none and not any(c is None for c in listed):
             diff.append(None)
         if self.n_missing and not any(_is_nan(c) for c in listed):
@@ -549,9 +549,8 @@ class _Column:
 
 # --- Helpers ---------------------------------------------------------------
 
-
-def _utf8(text: str) -> bytes:
-    return text.encode("utf-8", "surrogatepass")
+# Texts are ordered as Python orders strs, by code point, which is the order
+# of their UTF-8 bytes (surrogates included): kavrel's order of labels.
 
 
 def _is_nan(value: Any) -> bool:
@@ -612,7 +611,7 @@ def _unknown_values(X: Any, j: int, rows: Any) -> list[Any]:
             texts.add(cell)
         else:
             nan = True
-    return sorted(texts, key=_utf8) + ([None] if none else []) + ([np.nan] if nan else [])
+    return sorted(texts) + ([None] if none else []) + ([np.nan] if nan else [])
 
 
 def _is_frame(X: Any) -> bool:
