@@ -415,57 +415,51 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
     constexpr std::size_t chunk = std::size_t{1} << 16;
     const std::size_t n = strings.size();
     const std::size_t chunks = (n + chunk - 1) / chunk;
-    // A cell travels with its Key, its size and row in four bytes each (a
-    // column has fewer than 2^32 entries; a longer text's size is taken
-    // again from the column): 32 bytes a cell, for all of a column's cells
-    // at once.
-    struct Entry {
-        std::uint64_t head;
-        std::uint64_t tail;
-        const char* data;
-        std::uint32_t size;
-        std::uint32_t row;
-    };
     const KeyHash spread;  // its own seed, unrelated to the partition maps'
 
-    // buckets[k * partitions + p]: the cells of chunk k in partition p, in row order.
-    std::vector<std::vector<Entry>> buckets(chunks * partitions);
+    // buckets[k * partitions + p]: the rows of chunk k in partition p, in
+    // row order, four bytes each (a column has fewer than 2^32 entries):
+    // the partition finds their texts again, which costs less than holding
+    // every cell's Key meanwhile.
+    std::vector<std::vector<std::uint32_t>> buckets(chunks * partitions);
     pool::parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k != end; ++k) {
-            std::vector<Entry>* mine = &buckets[k * partitions];
+            std::vector<std::uint32_t>* mine = &buckets[k * partitions];
             const std::size_t first = k * chunk, last = std::min(n, first + chunk);
             // Room for an even share and then some, so that few buckets grow.
             for (std::size_t p = 0; p < partitions; ++p)
                 mine[p].reserve((last - first) / partitions * 5 / 4 + 16);
-            for (std::size_t j = first; j != last; ++j) {
-                Key key = key_of(strings[j]);
-                mine[spread(key) >> (64 - partition_bits)].push_back(
-                    {key.head, key.tail, key.data, Slot::held_size(key.size), static_cast<std::uint32_t>(j)});
-            }
+            for (std::size_t j = first; j != last; ++j)
+                mine[spread(key_of(strings[j])) >> (64 - partition_bits)].push_back(static_cast<std::uint32_t>(j));
         }
     });
 
     std::vector<Segment> segments(partitions);
     pool::parallel_for(partitions, [&](std::size_t begin, std::size_t end) {
+        constexpr std::size_t ahead = 8;
         for (std::size_t p = begin; p != end; ++p) {
             std::size_t cells = 0;
             for (std::size_t k = 0; k < chunks; ++k) cells += buckets[k * partitions + p].size();
             Segment& segment = segments[p];
             segment.id = p;
+            // Nearly every text of such a column is distinct: room for all.
+            segment.distinct.reserve(cells);
+            segment.counts.reserve(cells);
             LocalMap map;
             map.reserve(cells);
             for (std::size_t k = 0; k < chunks; ++k) {
-                std::vector<Entry>& bucket = buckets[k * partitions + p];
-                for (const Entry& entry : bucket) {
-                    const std::size_t size = entry.size < UINT32_MAX ? entry.size : strings[entry.row].size();
-                    const Key key{entry.head, entry.tail, entry.data, size};
+                std::vector<std::uint32_t>& bucket = buckets[k * partitions + p];
+                for (std::size_t i = 0; i < bucket.size(); ++i) {
+                    if (i + ahead < bucket.size()) __builtin_prefetch(strings[bucket[i + ahead]].data());
+                    const std::uint32_t row = bucket[i];
+                    const Key key = key_of(strings[row]);
                     auto [it, inserted] = map.try_emplace(key, segment.distinct.size());
                     if (inserted) {
                         segment.distinct.push_back(key);
                         segment.counts.push_back(0);
                     }
                     ++segment.counts[it->second];
-                    slots[entry.row] = std::bit_cast<double>(tag(p, it->second));
+                    slots[row] = std::bit_cast<double>(tag(p, it->second));
                 }
                 release(bucket);
             }
