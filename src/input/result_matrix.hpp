@@ -17,10 +17,6 @@ namespace kavrel {
 // there.
 ResultMatrix new_result_matrix(std::size_t n_rows, std::size_t n_cols);
 
-// A new C-ordered object array of shape `dims`, every element null, whose
-// buffer comes from the same cache as the result's.
-py::Ref new_object_array(int ndim, npy_intp* dims);
-
 // A copy of `array` (a 2-D array of native float64) as a result.
 ResultMatrix copy_result_matrix(PyArrayObject* array);
 
