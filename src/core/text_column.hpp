@@ -122,37 +122,43 @@ public:
         if (entries >= std::numeric_limits<Index>::max()) throw std::length_error("text column");
         out.entries_.reserve(entries - aliases.size());
         if (shared) out.entry_of_.reserve(cells);
-        // Each part's entries as the joined column numbers them.
-        std::vector<LargeVector<Index>> joined_entry(aliases.empty() ? 0 : parts.size());
+        // Where each part's entries start in the joined column; a part with
+        // aliases has its entries renumbered one by one instead.
+        std::vector<Index> first_entry(parts.size());
+        std::vector<LargeVector<Index>> renumbered(parts.size());
+        auto joined_entry = [&](std::size_t p, std::size_t k) {
+            return renumbered[p].empty() ? static_cast<Index>(first_entry[p] + k) : renumbered[p][k];
+        };
         const Alias* alias = aliases.data();
         const Alias* const aliases_end = alias + aliases.size();
         for (std::size_t p = 0; p < parts.size(); ++p) {
             TextColumn& part = parts[p];
-            const auto base = static_cast<Index>(out.entries_.size());
-            if (aliases.empty()) {
+            first_entry[p] = static_cast<Index>(out.entries_.size());
+            if (alias == aliases_end || alias->part != p) {
                 out.entries_.insert(out.entries_.end(), part.entries_.begin(), part.entries_.end());
-                if (shared) {
-                    if (part.entry_of_.empty()) {
-                        for (std::size_t k = 0; k < part.entries_.size(); ++k)
-                            out.entry_of_.push_back(static_cast<Index>(base + k));
-                    } else {
-                        for (Index k : part.entry_of_) out.entry_of_.push_back(base + k);
-                    }
-                }
             } else {
-                LargeVector<Index>& mine = joined_entry[p];
+                LargeVector<Index>& mine = renumbered[p];
                 mine.resize(part.entries_.size());
                 for (std::size_t k = 0; k < part.entries_.size(); ++k) {
                     if (alias != aliases_end && alias->part == p && alias->entry == k) {
                         if (alias->target_part >= p) throw std::logic_error("text column");
-                        mine[k] = joined_entry[alias->target_part][alias->target];
+                        mine[k] = joined_entry(alias->target_part, alias->target);
                         ++alias;
                     } else {
                         mine[k] = static_cast<Index>(out.entries_.size());
                         out.entries_.push_back(part.entries_[k]);
                     }
                 }
-                for (std::size_t i = 0; i < part.size(); ++i) out.entry_of_.push_back(mine[part.entry_of(i)]);
+            }
+            if (shared) {
+                const LargeVector<Index>& mine = renumbered[p];
+                const Index base = first_entry[p];
+                auto joined = [&](std::size_t k) { return mine.empty() ? static_cast<Index>(base + k) : mine[k]; };
+                if (part.entry_of_.empty()) {
+                    for (std::size_t k = 0; k < part.entries_.size(); ++k) out.entry_of_.push_back(joined(k));
+                } else {
+                    for (Index k : part.entry_of_) out.entry_of_.push_back(joined(k));
+                }
             }
             for (Block& block : part.blocks_) out.blocks_.push_back(std::move(block));
             part = TextColumn();
