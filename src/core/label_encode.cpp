@@ -591,16 +591,19 @@ public:
     // share of the cache.
     static constexpr std::size_t own_counts_up_to = std::size_t{1} << 15;
 
+    // Counts the `m` codes into `counts` once the reduction is done (collect).
     CellCoder(const TextColumn& cells, const double* entry_code, std::span<double> codes, std::size_t m,
-              Counts& shared_counts)
-        : cells_(cells), entry_code_(entry_code), codes_(codes), shared_(shared_counts),
-          own_(m <= own_counts_up_to ? m : 0, 0) {}
+              Counts& counts)
+        : cells_(cells), entry_code_(entry_code), codes_(codes), shared_(counts),
+          own_(m <= own_counts_up_to ? m : 0, 0) {
+        shared_.assign(m <= own_counts_up_to ? 0 : m, 0);
+    }
     CellCoder(CellCoder& other, tbb::split)
         : cells_(other.cells_), entry_code_(other.entry_code_), codes_(other.codes_), shared_(other.shared_),
           own_(other.own_.size(), 0) {}
 
     void operator()(const tbb::blocked_range<std::size_t>& rows) {
-        if (own_.empty() && !shared_.empty()) {
+        if (!shared_.empty()) {
             std::uint64_t* counts = shared_.data();
             code(rows, [counts](std::size_t k) {
                 std::atomic_ref<std::uint64_t>(counts[k]).fetch_add(1, std::memory_order_relaxed);
@@ -613,8 +616,11 @@ public:
     void join(const CellCoder& right) {
         for (std::size_t k = 0; k < own_.size(); ++k) own_[k] += right.own_[k];
     }
-    // A body's own counts, once the reduction is done: all of them.
-    Counts take_own_counts() { return std::move(own_); }
+    // Leaves every count in the list given to the constructor, once the
+    // reduction is done: this body's own counts are all of them.
+    void collect() {
+        if (shared_.empty()) shared_ = std::move(own_);
+    }
 
 private:
     template <class Count>
@@ -629,7 +635,7 @@ private:
     const TextColumn& cells_;
     const double* entry_code_;
     std::span<double> codes_;
-    Counts& shared_;  // sized m when the bodies share it, else empty
+    Counts& shared_;  // sized m when the bodies share it, else empty until collect
     Counts own_;
 };
 
@@ -643,10 +649,9 @@ Labels label_encode(const TextColumn& cells, std::span<double> codes, Counts& co
     // its entry's code; the cells are counted, not the entries.
     CodeList entry_codes(entries.size());
     Labels labels = encode_texts(entries, entry_codes.data(), counts);
-    counts.assign(labels.size() > CellCoder::own_counts_up_to ? labels.size() : 0, 0);
     CellCoder coder(cells, entry_codes.data(), codes, labels.size(), counts);
     pool::parallel_reduce(cells.size(), coder);
-    if (labels.size() <= CellCoder::own_counts_up_to) counts = coder.take_own_counts();
+    coder.collect();
     return labels;
 }
 
