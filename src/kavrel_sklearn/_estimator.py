@@ -187,7 +187,10 @@ class KavrelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # t
         texts = [t for t, c in s.text_counts.items() if c > 0]
         tail: list[Any] = ([None] if s.n_none else []) + ([np.nan] if s.n_missing else [])
         if self.categories == "auto":
-            listed = sorted(texts) + tail  # in kavrel's order already: sorting only checks it
+            # Python orders strs by code point, the order of their UTF-8
+            # bytes (surrogates included): kavrel's order, which `texts`
+            # has already, so the sort only checks it.
+            listed = sorted(texts) + tail
         elif self.categories == "frequency":
             listed = sorted(texts, key=lambda t: (-s.text_counts[t], t)) + tail
         else:
@@ -548,9 +551,6 @@ class _Column:
 
 
 # --- Helpers ---------------------------------------------------------------
-
-# Texts are ordered as Python orders strs, by code point, which is the order
-# of their UTF-8 bytes (surrogates included): kavrel's order of labels.
 
 
 def _is_nan(value: Any) -> bool:
