@@ -22,7 +22,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <numeric>
+#include <stdexcept>
 #include <string>
 
 namespace kavrel {
@@ -30,15 +32,6 @@ namespace kavrel {
 namespace {
 
 static_assert(std::endian::native == std::endian::little, "prefix loads assume little-endian");
-
-// What an encoding works on: the entries of a column, each text stored once
-// per str object met, by number.
-struct Entries {
-    const TextColumn& column;
-
-    std::size_t size() const noexcept { return column.entry_count(); }
-    std::string_view operator[](std::size_t k) const noexcept { return column.entry(k); }
-};
 
 // A cell as the local maps hold it: its first sixteen bytes (zero-padded)
 // stored inline as two words, so that telling two strings of up to sixteen
@@ -90,6 +83,17 @@ inline Key key_of(std::string_view s) noexcept {
     return {head, tail, p, n};
 }
 
+// What an encoding works on: the entries of a column, each text stored once
+// per str object met, by number.
+struct Entries {
+    const TextColumn& column;
+
+    std::size_t size() const noexcept { return column.entry_count(); }
+    std::string_view operator[](std::size_t k) const noexcept { return column.entry(k); }
+    Key key(std::size_t k) const noexcept { return key_of(column.entry(k)); }
+    void prefetch(std::size_t k) const noexcept { column.prefetch_entry(k); }
+};
+
 // Seeded per map.  Up to sixteen bytes the inline words are the whole
 // string: they and the size are mixed with two secret words; longer strings
 // take the seeded string hash.
@@ -126,6 +130,11 @@ struct KeyEqual {
     }
 };
 
+// Vectors whose resize leaves new elements unset, for lists written in full
+// before they are read.
+template <class T>
+using Uninitialised = std::vector<T, LargeBufferAllocator<T, /*value_initialize=*/false>>;
+
 using LocalMap = boost::unordered_flat_map<Key, std::uint64_t, KeyHash, KeyEqual,
                                            LargeBufferAllocator<std::pair<const Key, std::uint64_t>>>;
 
@@ -138,20 +147,24 @@ std::uint64_t tag(std::uint64_t segment, std::uint64_t local) noexcept {
     return (segment << local_bits) | local;
 }
 
-// The distinct strings met by one body of the first pass, by local id, and
-// how many of the body's cells held each: counted where each cell's string
-// is found anyway, so that counting costs no pass of its own.
+// The distinct strings met by one body of the first pass, by local id: an
+// entry that holds each, and how many of the body's cells held it, counted
+// where each cell's string is found anyway, so that counting costs no pass
+// of its own.  Four bytes each (a column has fewer than 2^32 entries): a
+// distinct string's Key is made again from its entry when it is needed,
+// which costs less than holding the Keys of a column of many distinct
+// strings until the sort.
 struct Segment {
     std::uint64_t id = 0;
-    LargeVector<Key> distinct;
-    LargeVector<std::uint64_t> counts;  // by local id
+    LargeVector<std::uint32_t> entries;
+    Uninitialised<std::uint32_t> counts;  // by local id
 };
 
 // A distinct string as the first pass's map holds it: its inline words, its
 // size (held up to 2^32 - 1) and its local id, 24 bytes where a Key and
 // its id take 40.  The map of a column of some 50,000 strings then still
 // fits a core's L2 cache, which every cell's lookup reads.  Past sixteen
-// bytes its text is found through its id, in the segment's list; such
+// bytes its text is found through its id, in the segment's entries; such
 // strings are told apart by their first sixteen bytes but rarely.
 struct Slot {
     std::uint64_t head;
@@ -173,35 +186,43 @@ struct Probe {
     operator Slot() const noexcept { return {key.head, key.tail, Slot::held_size(key.size), id}; }
 };
 
+// The Key of a Slot's string, from the segment's entries.
+struct SlotKeys {
+    const Entries* strings;
+    const LargeVector<std::uint32_t>* entries;
+
+    Key operator()(const Slot& s) const noexcept { return strings->key((*entries)[s.id]); }
+};
+
 // Slots hash and compare as the Keys they stand for, so that a cell's Key
 // finds its Slot.
 struct SlotHash {
     using is_transparent = void;
     using is_avalanching = void;
     const KeyHash* hash;
-    const LargeVector<Key>* distinct;
+    SlotKeys key;
 
     std::size_t operator()(const Probe& p) const noexcept { return (*hash)(p.key); }
     std::size_t operator()(const Slot& s) const noexcept {
         if (s.size > 16) [[unlikely]]
-            return (*hash)((*distinct)[s.id]);
+            return (*hash)(key(s));
         return hash->short_hash(s.head, s.tail, s.size);
     }
 };
 
 struct SlotEqual {
     using is_transparent = void;
-    const LargeVector<Key>* distinct;
+    SlotKeys key;
 
     bool operator()(const Key& k, const Slot& s) const noexcept {
         return k.head == s.head && k.tail == s.tail && Slot::held_size(k.size) == s.size &&
-               (k.size <= 16 || KeyEqual{}(k, (*distinct)[s.id]));
+               (k.size <= 16 || KeyEqual{}(k, key(s)));
     }
     bool operator()(const Probe& p, const Slot& s) const noexcept { return (*this)(p.key, s); }
     bool operator()(const Slot& s, const Probe& p) const noexcept { return (*this)(p.key, s); }
     bool operator()(const Slot& a, const Slot& b) const noexcept {
         return a.head == b.head && a.tail == b.tail && a.size == b.size &&
-               (a.size <= 16 || KeyEqual{}((*distinct)[a.id], (*distinct)[b.id]));
+               (a.size <= 16 || KeyEqual{}(key(a), key(b)));
     }
 };
 
@@ -224,20 +245,21 @@ public:
         const std::uint64_t segment = own_.id;
         for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
             const Key key = key_of(cells_[j]);
-            // Fewer than 2^32 entries a column, so ids fit.  A Slot of a
-            // text past sixteen bytes is hashed and compared through the
-            // list, which the set may do to the new one while it inserts
-            // it: such a text joins the list first, and leaves again when
-            // it was there already.
+            // Fewer than 2^32 entries a column, so entries and ids fit.  A
+            // Slot of a text past sixteen bytes is hashed and compared
+            // through the entries, which the set may do to the new one
+            // while it inserts it: such a text's entry is listed first, and
+            // leaves again when the text was there already.
+            const auto entry = static_cast<std::uint32_t>(j);
             const bool listed_first = key.size > 16;
-            if (listed_first) own_.distinct.push_back(key);
-            const auto next = static_cast<std::uint32_t>(own_.distinct.size() - (listed_first ? 1 : 0));
+            if (listed_first) own_.entries.push_back(entry);
+            const auto next = static_cast<std::uint32_t>(own_.entries.size() - (listed_first ? 1 : 0));
             auto [it, inserted] = local_.insert(Probe{key, next});
             if (inserted != listed_first) {
                 if (inserted)
-                    own_.distinct.push_back(key);
+                    own_.entries.push_back(entry);
                 else
-                    own_.distinct.pop_back();
+                    own_.entries.pop_back();
             }
             if (inserted) own_.counts.push_back(0);
             ++own_.counts[it->id];
@@ -255,9 +277,9 @@ public:
     std::vector<Segment> take_segments() {
         std::vector<Segment> all;
         all.reserve(joined_.size() + 1);
-        if (!own_.distinct.empty()) all.push_back(std::move(own_));
+        if (!own_.entries.empty()) all.push_back(std::move(own_));
         for (Segment& s : joined_)
-            if (!s.distinct.empty()) all.push_back(std::move(s));
+            if (!s.entries.empty()) all.push_back(std::move(s));
         return all;
     }
 
@@ -268,56 +290,83 @@ private:
     Segment own_;
     KeyHash hash_;
     // Over own_'s strings; not used once own_ has moved to another body.
-    SlotSet local_{0, SlotHash{&hash_, &own_.distinct}, SlotEqual{&own_.distinct}};
+    SlotSet local_{0, SlotHash{&hash_, {&cells_, &own_.entries}}, SlotEqual{{&cells_, &own_.entries}}};
     std::vector<Segment> joined_;
 };
 
 // A distinct string in the sort: its first sixteen bytes as two words with
 // the first byte most significant, so that integer order is byte-wise order
-// over them, and its id to fall back on.  Sixteen bytes tell apart most
-// strings that share a prefix, such as ids, without following the pointer.
+// over them, its id, and an entry that holds it, to fall back on.  Sixteen
+// bytes tell apart most strings that share a prefix, such as ids, without
+// following the entry.
 struct SortItem {
     std::uint64_t high;
     std::uint64_t low;
-    std::uint64_t id;
+    std::uint32_t id;
+    std::uint32_t entry;
 
-    static SortItem of(const Key& key, std::uint64_t id) noexcept {
-        return {__builtin_bswap64(key.head), __builtin_bswap64(key.tail), id};
+    static SortItem of(const Key& key, std::uint32_t id, std::uint32_t entry) noexcept {
+        return {__builtin_bswap64(key.head), __builtin_bswap64(key.tail), id, entry};
     }
 };
 
-// The distinct strings of all segments, each once, by id, and for every
-// segment the id of each of its local ids.  Parallel: keys are spread over
-// partitions by a hash of their own, so each partition is merged
-// independently, in a map small enough to stay in cache.
-struct Merged {
-    LargeVector<Key> distinct;
-    LargeVector<std::uint64_t> counts;  // by id: the sum over the segments
-    std::vector<LargeVector<std::uint64_t>> id_of_local;
+// Whether a sorted string is a missing-value marker.  Only a string whose
+// first sixteen bytes are a marker's, zero-padded, can be one, and its text
+// settles it.
+bool is_marker(const SortItem& item, const Entries& strings) noexcept {
+    static const SortItem markers[] = {SortItem::of(key_of("<NA>"), 0, 0), SortItem::of(key_of("nan"), 0, 0),
+                                       SortItem::of(key_of("NaN"), 0, 0)};
+    for (const SortItem& m : markers)
+        if (item.high == m.high && item.low == m.low) return is_missing_marker(strings[item.entry]);
+    return false;
+}
+
+// What the first pass found: the distinct strings of the column, each once,
+// by id, ready to sort, and how many cells held each; and the id of each of
+// the first pass's tagged local ids.  Segment `segment_ids[s]`'s local id l
+// is id id_of_local[s][l], or, where the segments share no string and their
+// ids follow one another, first_id[s] + l.
+struct Distinct {
+    Uninitialised<SortItem> order;     // by id, until sorted
+    Uninitialised<std::uint32_t> counts;  // by id
+    std::vector<std::uint64_t> segment_ids;
+    std::vector<LargeVector<std::uint32_t>> id_of_local;
+    std::vector<std::size_t> first_id;  // when id_of_local is empty
 };
 
-Merged merge_segments(const std::vector<Segment>& segments) {
+// The distinct strings of segments that may share strings, each once, by
+// id, and for every segment the id of each of its local ids.  Parallel:
+// strings are spread over partitions by a hash of their own, so each
+// partition is merged independently, in a map small enough to stay in cache.
+struct Merged {
+    LargeVector<std::uint32_t> entries;  // by id: an entry that holds it
+    Uninitialised<std::uint32_t> counts;
+    std::vector<LargeVector<std::uint32_t>> id_of_local;
+};
+
+Merged merge_segments(const Entries& strings, std::vector<Segment>& segments) {
     constexpr unsigned partition_bits = 6;
     constexpr std::size_t partitions = std::size_t{1} << partition_bits;
     const std::size_t k = segments.size();
     const KeyHash spread;  // its own seed, unrelated to the partition maps'
 
     // buckets[s * partitions + p]: the local ids of segment s in partition p.
-    std::vector<std::vector<std::uint64_t>> buckets(k * partitions);
+    std::vector<std::vector<std::uint32_t>> buckets(k * partitions);
     pool::parallel_for(k, [&](std::size_t begin, std::size_t end) {
         for (std::size_t s = begin; s != end; ++s) {
-            const LargeVector<Key>& keys = segments[s].distinct;
-            for (std::size_t l = 0; l < keys.size(); ++l)
-                buckets[s * partitions + (spread(keys[l]) >> (64 - partition_bits))].push_back(l);
+            const LargeVector<std::uint32_t>& entries = segments[s].entries;
+            for (std::size_t l = 0; l < entries.size(); ++l)
+                buckets[s * partitions + (spread(strings.key(entries[l])) >> (64 - partition_bits))].push_back(
+                    static_cast<std::uint32_t>(l));
         }
     });
 
     Merged merged;
     merged.id_of_local.resize(k);
-    for (std::size_t s = 0; s < k; ++s) merged.id_of_local[s].resize(segments[s].distinct.size());
-    // Ids within their partition first: (partition << local_bits) | index.
-    std::vector<LargeVector<Key>> part_distinct(partitions);
-    std::vector<LargeVector<std::uint64_t>> part_counts(partitions);
+    for (std::size_t s = 0; s < k; ++s) merged.id_of_local[s].resize(segments[s].entries.size());
+    // Ids within their partition first.
+    std::vector<LargeVector<std::uint32_t>> part_entries(partitions);
+    std::vector<Uninitialised<std::uint32_t>> part_counts(partitions);
     pool::parallel_for(partitions, [&](std::size_t begin, std::size_t end) {
         for (std::size_t p = begin; p != end; ++p) {
             std::size_t largest = 0;
@@ -325,66 +374,76 @@ Merged merge_segments(const std::vector<Segment>& segments) {
                 largest = std::max(largest, buckets[s * partitions + p].size());
             LocalMap map;
             map.reserve(largest);
-            LargeVector<Key>& keys = part_distinct[p];
-            LargeVector<std::uint64_t>& counts = part_counts[p];
+            LargeVector<std::uint32_t>& entries = part_entries[p];
+            Uninitialised<std::uint32_t>& counts = part_counts[p];
             for (std::size_t s = 0; s < k; ++s) {
-                for (std::uint64_t l : buckets[s * partitions + p]) {
-                    const Key& key = segments[s].distinct[l];
-                    auto [it, inserted] = map.try_emplace(key, keys.size());
+                for (std::uint32_t l : buckets[s * partitions + p]) {
+                    const std::uint32_t entry = segments[s].entries[l];
+                    auto [it, inserted] = map.try_emplace(strings.key(entry), entries.size());
                     if (inserted) {
-                        keys.push_back(key);
+                        entries.push_back(entry);
                         counts.push_back(0);
                     }
                     counts[it->second] += segments[s].counts[l];
-                    merged.id_of_local[s][l] = tag(p, it->second);
+                    merged.id_of_local[s][l] = static_cast<std::uint32_t>(it->second);
                 }
             }
         }
     });
+    for (Segment& segment : segments) {
+        release(segment.entries);
+        release(segment.counts);
+    }
 
     std::vector<std::size_t> first(partitions + 1, 0);
-    for (std::size_t p = 0; p < partitions; ++p) first[p + 1] = first[p] + part_distinct[p].size();
-    merged.distinct.reserve(first[partitions]);
+    for (std::size_t p = 0; p < partitions; ++p) first[p + 1] = first[p] + part_entries[p].size();
+    merged.entries.reserve(first[partitions]);
     merged.counts.reserve(first[partitions]);
     for (std::size_t p = 0; p < partitions; ++p) {
-        merged.distinct.insert(merged.distinct.end(), part_distinct[p].begin(), part_distinct[p].end());
+        merged.entries.insert(merged.entries.end(), part_entries[p].begin(), part_entries[p].end());
         merged.counts.insert(merged.counts.end(), part_counts[p].begin(), part_counts[p].end());
     }
-    for (std::size_t s = 0; s < k; ++s) {
-        LargeVector<std::uint64_t>& ids = merged.id_of_local[s];
-        pool::parallel_for(ids.size(), [&](std::size_t begin, std::size_t end) {
-            for (std::size_t l = begin; l != end; ++l)
-                ids[l] = first[ids[l] >> local_bits] + (ids[l] & local_mask);
-        });
-    }
+    pool::parallel_for(k * partitions, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b != end; ++b) {
+            LargeVector<std::uint32_t>& ids = merged.id_of_local[b / partitions];
+            const auto base = static_cast<std::uint32_t>(first[b % partitions]);
+            for (std::uint32_t l : buckets[b]) ids[l] += base;
+        }
+    });
     return merged;
 }
 
-// The code of a distinct string that takes none: a missing-value marker.
-constexpr std::uint64_t no_code = ~std::uint64_t{0};
+// First pass for the usual column: local maps over the cells, in parallel,
+// then their segments merged.
+Distinct find_by_segments(const Entries& strings, double* slots) {
+    std::atomic<std::uint64_t> next_id{0};
+    DistinctFinder finder(strings, slots, next_id);
+    pool::parallel_reduce(strings.size(), finder);
+    std::vector<Segment> segments = finder.take_segments();
 
-// The labels of the distinct strings whose ids, in code order, are
-// `by_code`: their bytes laid end to end in that order.
-Labels make_labels(const LargeVector<Key>& distinct, const LargeVector<std::uint64_t>& by_code) {
-    const std::size_t m = by_code.size();
-    constexpr std::size_t ahead = 16;
-    std::vector<std::uint64_t> ends(m);
-    std::uint64_t end = 0;
-    for (std::size_t k = 0; k < m; ++k) {
-        if (k + ahead < m) __builtin_prefetch(&distinct[by_code[k + ahead]]);
-        end += distinct[by_code[k]].size;
-        ends[k] = end;
+    Distinct found;
+    for (const Segment& s : segments) found.segment_ids.push_back(s.id);
+    Merged merged;
+    if (segments.size() == 1) {  // its local ids are the ids
+        merged.entries = std::move(segments.front().entries);
+        merged.counts = std::move(segments.front().counts);
+        found.first_id = {0};
+    } else {
+        merged = merge_segments(strings, segments);
+        found.id_of_local = std::move(merged.id_of_local);
     }
-    std::string text(end, '\0');
-    char* bytes = text.data();
-    pool::parallel_for(m, [&](std::size_t begin, std::size_t stop) {
-        for (std::size_t k = begin; k != stop; ++k) {
-            if (k + ahead < stop) __builtin_prefetch(distinct[by_code[k + ahead]].data);
-            const Key& key = distinct[by_code[k]];
-            std::memcpy(bytes + (k == 0 ? 0 : ends[k - 1]), key.data, key.size);
+    found.counts = std::move(merged.counts);
+    const LargeVector<std::uint32_t>& entries = merged.entries;
+    found.order.resize(entries.size());
+    pool::parallel_for(entries.size(), [&](std::size_t begin, std::size_t end) {
+        constexpr std::size_t ahead = 8;
+        for (std::size_t g = begin; g != end; ++g) {
+            if (g + 2 * ahead < end) strings.prefetch(entries[g + 2 * ahead]);
+            if (g + ahead < end) __builtin_prefetch(strings[entries[g + ahead]].data());
+            found.order[g] = SortItem::of(strings.key(entries[g]), static_cast<std::uint32_t>(g), entries[g]);
         }
     });
-    return Labels(std::move(text), std::move(ends));
+    return found;
 }
 
 // Whether the column likely holds more distinct strings than a local map
@@ -409,7 +468,7 @@ bool many_distinct(const Entries& strings) {
 // each partition, in parallel, finds its distinct strings in a map small
 // enough for the caches.  A partition is a segment whose strings no other
 // segment holds.
-std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
+Distinct find_by_partition(const Entries& strings, double* slots) {
     constexpr unsigned partition_bits = 8;
     constexpr std::size_t partitions = std::size_t{1} << partition_bits;
     constexpr std::size_t chunk = std::size_t{1} << 16;
@@ -443,7 +502,7 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
             Segment& segment = segments[p];
             segment.id = p;
             // Nearly every text of such a column is distinct: room for all.
-            segment.distinct.reserve(cells);
+            segment.entries.reserve(cells);
             segment.counts.reserve(cells);
             LocalMap map;
             map.reserve(cells);
@@ -452,10 +511,9 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
                 for (std::size_t i = 0; i < bucket.size(); ++i) {
                     if (i + ahead < bucket.size()) __builtin_prefetch(strings[bucket[i + ahead]].data());
                     const std::uint32_t row = bucket[i];
-                    const Key key = key_of(strings[row]);
-                    auto [it, inserted] = map.try_emplace(key, segment.distinct.size());
+                    auto [it, inserted] = map.try_emplace(strings.key(row), segment.entries.size());
                     if (inserted) {
-                        segment.distinct.push_back(key);
+                        segment.entries.push_back(row);
                         segment.counts.push_back(0);
                     }
                     ++segment.counts[it->second];
@@ -465,7 +523,62 @@ std::vector<Segment> find_by_partition(const Entries& strings, double* slots) {
             }
         }
     });
-    return segments;
+
+    // Partitions share no string: their ids follow one another.
+    Distinct found;
+    std::size_t d = 0;
+    for (const Segment& segment : segments) d += segment.entries.size();
+    LargeVector<std::uint32_t> entries;
+    entries.reserve(d);
+    found.counts.reserve(d);
+    for (Segment& segment : segments) {
+        found.segment_ids.push_back(segment.id);
+        found.first_id.push_back(entries.size());
+        entries.insert(entries.end(), segment.entries.begin(), segment.entries.end());
+        found.counts.insert(found.counts.end(), segment.counts.begin(), segment.counts.end());
+        release(segment.entries);
+        release(segment.counts);
+    }
+    // Each id's sort item, made by the cell that is its listed entry (its
+    // first), in a pass over the cells in order: the texts are read in the
+    // order they lie, not partition by partition.
+    found.order.resize(d);
+    pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        const std::size_t* first_id = found.first_id.data();
+        for (std::size_t j = begin; j != end; ++j) {
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(slots[j]);
+            const std::size_t id = first_id[bits >> local_bits] + (bits & local_mask);
+            if (entries[id] == j)
+                found.order[id] = SortItem::of(strings.key(j), static_cast<std::uint32_t>(id), entries[id]);
+        }
+    });
+    return found;
+}
+
+// The labels whose entries, in code order, are `by_code`: their bytes laid
+// end to end in that order.
+Labels make_labels(const Entries& strings, const LargeVector<std::uint32_t>& by_code) {
+    const std::size_t m = by_code.size();
+    constexpr std::size_t ahead = 16;
+    std::vector<std::uint64_t> ends(m);
+    pool::parallel_for(m, [&](std::size_t begin, std::size_t stop) {
+        for (std::size_t k = begin; k != stop; ++k) {
+            if (k + ahead < stop) strings.prefetch(by_code[k + ahead]);
+            ends[k] = strings[by_code[k]].size();
+        }
+    });
+    std::inclusive_scan(ends.begin(), ends.end(), ends.begin());
+    std::string text(m == 0 ? 0 : ends.back(), '\0');
+    char* bytes = text.data();
+    pool::parallel_for(m, [&](std::size_t begin, std::size_t stop) {
+        for (std::size_t k = begin; k != stop; ++k) {
+            if (k + 2 * ahead < stop) strings.prefetch(by_code[k + 2 * ahead]);
+            if (k + ahead < stop) __builtin_prefetch(strings[by_code[k + ahead]].data());
+            const std::string_view s = strings[by_code[k]];
+            std::memcpy(bytes + (k == 0 ? 0 : ends[k - 1]), s.data(), s.size());
+        }
+    });
+    return Labels(std::move(text), std::move(ends));
 }
 
 // The label encoding of `strings`: their codes into `slots` (one per text),
@@ -476,48 +589,11 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
     counts.clear();
     if (n == 0) return {};
 
-    std::vector<Segment> segments;
-    Merged merged;
-    if (many_distinct(strings)) {
-        // Partitions share no string: their ids follow one another.
-        segments = find_by_partition(strings, slots);
-        merged.id_of_local.resize(segments.size());
-        std::size_t total = 0;
-        for (const Segment& s : segments) total += s.distinct.size();
-        merged.distinct.reserve(total);
-        merged.counts.reserve(total);
-        for (std::size_t p = 0; p < segments.size(); ++p) {
-            LargeVector<std::uint64_t>& ids = merged.id_of_local[p];
-            ids.resize(segments[p].distinct.size());
-            std::iota(ids.begin(), ids.end(), std::uint64_t{merged.distinct.size()});
-            merged.distinct.insert(merged.distinct.end(), segments[p].distinct.begin(),
-                                   segments[p].distinct.end());
-            merged.counts.insert(merged.counts.end(), segments[p].counts.begin(), segments[p].counts.end());
-            release(segments[p].distinct);  // held once is enough
-            release(segments[p].counts);
-        }
-    } else {
-        std::atomic<std::uint64_t> next_id{0};
-        DistinctFinder finder(strings, slots, next_id);
-        pool::parallel_reduce(n, finder);
-        segments = finder.take_segments();
-        // With one segment its local ids are the ids.
-        if (segments.size() == 1) {
-            merged.distinct = std::move(segments.front().distinct);
-            merged.counts = std::move(segments.front().counts);
-        } else {
-            merged = merge_segments(segments);
-            for (Segment& segment : segments) release(segment.distinct);  // held once is enough
-        }
-    }
-    const LargeVector<Key>& distinct = merged.distinct;
-    const std::size_t d = distinct.size();
+    Distinct found = many_distinct(strings) ? find_by_partition(strings, slots) : find_by_segments(strings, slots);
+    Uninitialised<SortItem>& order = found.order;
+    const std::size_t d = order.size();
 
     // Ranks: sort the ids by their strings, byte-wise.
-    LargeVector<SortItem> order(d);
-    pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t g = begin; g != end; ++g) order[g] = SortItem::of(distinct[g], g);
-    });
     pool::parallel_sort(order.begin(), order.end(), [&](const SortItem& a, const SortItem& b) {
         // One 128-bit comparison, without a branch on which word differs.
         const unsigned __int128 x = static_cast<unsigned __int128>(a.high) << 64 | a.low;
@@ -526,44 +602,43 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
             return x < y;
         // string_view compares through char_traits<char>: bytes as
         // unsigned char, a prefix first.
-        return distinct[a.id].view() < distinct[b.id].view();
+        return strings[a.entry] < strings[b.entry];
     });
-    // Counted in sorted order; a marker takes no code and leaves the count.
-    LargeVector<std::uint64_t> code(d);
-    LargeVector<std::uint64_t> by_code;
+    // Each id's code, counted in sorted order; a marker takes no code and
+    // leaves the count.  by_code: the entry of each code's label.
+    LargeVector<double> code_of_id(d);
+    LargeVector<std::uint32_t> by_code;
     by_code.reserve(d);
     counts.reserve(d);
     for (const SortItem& item : order) {
-        if (is_missing_marker(distinct[item.id].view())) {
-            code[item.id] = no_code;
+        if (is_marker(item, strings)) {
+            code_of_id[item.id] = missing_code;
         } else {
-            code[item.id] = by_code.size();
-            by_code.push_back(item.id);
-            counts.push_back(merged.counts[item.id]);
+            code_of_id[item.id] = static_cast<double>(by_code.size());
+            by_code.push_back(item.entry);
+            counts.push_back(found.counts[item.id]);
         }
     }
     release(order);
-    Labels labels = make_labels(distinct, by_code);
+    release(found.counts);
+    Labels labels = make_labels(strings, by_code);
     release(by_code);
 
-    // One flat table from tagged local id to code.
-    auto as_double = [](std::uint64_t c) { return c == no_code ? missing_code : static_cast<double>(c); };
-    std::uint64_t max_id = 0;
-    for (const Segment& s : segments) max_id = std::max(max_id, s.id);
-    std::vector<std::size_t> offset(max_id + 1, 0);
+    // One flat table from tagged local id to code: where the segments' ids
+    // follow one another, the codes by id are that table.
+    const std::vector<std::uint64_t>& segments = found.segment_ids;
+    std::vector<std::size_t> offset(*std::max_element(segments.begin(), segments.end()) + 1, 0);
     LargeVector<double> table;
-    if (segments.size() == 1) {
-        table.resize(d);
-        pool::parallel_for(d, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t g = begin; g != end; ++g) table[g] = as_double(code[g]);
-        });
+    if (found.id_of_local.empty()) {
+        for (std::size_t s = 0; s < segments.size(); ++s) offset[segments[s]] = found.first_id[s];
+        table = std::move(code_of_id);
     } else {
         std::size_t total = 0;
-        for (const LargeVector<std::uint64_t>& ids : merged.id_of_local) total += ids.size();
+        for (const LargeVector<std::uint32_t>& ids : found.id_of_local) total += ids.size();
         table.reserve(total);
         for (std::size_t s = 0; s < segments.size(); ++s) {
-            offset[segments[s].id] = table.size();
-            for (std::uint64_t g : merged.id_of_local[s]) table.push_back(as_double(code[g]));
+            offset[segments[s]] = table.size();
+            for (std::uint32_t g : found.id_of_local[s]) table.push_back(code_of_id[g]);
         }
     }
 
@@ -644,6 +719,8 @@ private:
 Labels label_encode(const TextColumn& cells, std::span<double> codes, Counts& counts) {
     if (cells.size() > codes.size()) fail(msg::index_out_of_bounds(codes.size(), cells.size() - 1));
     const Entries entries{cells};
+    // Entries and ids are held in four bytes.
+    if (entries.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("label encoding");
     if (entries.size() == cells.size()) return encode_texts(entries, codes.data(), counts);  // cell k is entry k
     // Cells share entries: each entry is encoded once, and every cell gets
     // its entry's code; the cells are counted, not the entries.

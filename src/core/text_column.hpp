@@ -83,11 +83,13 @@ public:
         free_ += written;
         left_ -= written;
     }
-    // Appends a cell with the text of cell `i`, sharing its entry.
-    void push_back_copy_of(std::size_t i) {
+    // Appends a cell with the text of entry `k`, sharing it.
+    void push_back_shared(std::size_t k) {
         share_entries();
-        entry_of_.push_back(entry_of_[i]);
+        entry_of_.push_back(static_cast<Index>(k));
     }
+    // Appends a cell with the text of cell `i`, sharing its entry.
+    void push_back_copy_of(std::size_t i) { push_back_shared(entry_of(i)); }
     // Appends a cell whose entry, returned, a later join replaces by an
     // entry of an earlier part, which an Alias names; until then it holds
     // no text.
@@ -180,6 +182,16 @@ public:
         return entries_[k];
     }
     std::size_t entry_of(std::size_t i) const noexcept { return entry_of_.empty() ? i : entry_of_[i]; }
+    // Brings what entry(k) reads first (its view, or its offsets) towards
+    // the cache, for a reader that will want entry k soon; k < entry_count().
+    void prefetch_entry(std::size_t k) const noexcept {
+        if (offsets32_ != nullptr)
+            __builtin_prefetch(offsets32_ + k);
+        else if (offsets64_ != nullptr)
+            __builtin_prefetch(offsets64_ + k);
+        else
+            __builtin_prefetch(entries_.data() + k);
+    }
 
 private:
     // Entry numbers take four bytes a cell; a column has fewer than 2^32

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -62,6 +63,9 @@ TEST(LabelEncode, OnlyTheThreeExactMarkersGoWithoutACode) {
 
     // A marker takes no rank: "NaN" sorts before "a" but "a" still gets 0.
     expect_codes(codes_of({"b", "NaN", "a", "<NA>"}), {1.0, missing_code, 0.0, missing_code});
+    // A marker followed by NULs begins with the same sixteen bytes, zero-padded.
+    expect_codes(codes_of({std::string_view("nan\0", 4), "nan", std::string_view("<NA>\0\0", 6)}),
+                 {1.0, missing_code, 0.0});
     EXPECT_EQ(bits_of(missing_code), nan_bits);
 }
 
@@ -146,18 +150,45 @@ TEST(LabelEncode, CellsOfManyLabelsAreCountedOnceEach) {
 
 // Ids that share their first eight bytes, in a column large enough to take
 // the partitioned road: the ranks still follow the bytes past the prefix.
+// Some cells repeat the cell before, in a text of their own or sharing its
+// entry, and some are markers: each id keeps one code, counted per cell.
 TEST(LabelEncode, LongSharedPrefixesRankByTheirLaterBytes) {
     constexpr std::size_t n = 400000;
     TextColumn column;
-    std::vector<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = (i * 7919) % n;  // a permutation, n and 7919 coprime
-    for (std::size_t i : order) {
-        char text[32];
-        int size = std::snprintf(text, sizeof text, "id%017zu", i);  // 19 bytes, the first 8 mostly equal
-        column.push_back(std::string_view(text, static_cast<std::size_t>(size)));
+    std::vector<std::size_t> id(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        id[j] = (j * 7919) % n;  // a permutation, n and 7919 coprime
+        if (j % 50 == 1) {
+            id[j] = id[j - 1];
+            column.push_back_copy_of(j - 1);
+        } else if (j % 1000 == 3) {
+            id[j] = n;  // a marker
+            column.push_back("NaN");
+        } else {
+            if (j % 50 == 2) id[j] = id[j - 2];
+            char text[32];
+            int size = std::snprintf(text, sizeof text, "id%017zu", id[j]);  // 19 bytes, the first 8 mostly equal
+            column.push_back(std::string_view(text, static_cast<std::size_t>(size)));
+        }
     }
+    std::vector<std::size_t> sorted(id);
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    sorted.pop_back();  // the marker
     auto encoded = label_encode(column);
-    for (std::size_t j = 0; j < n; j += 997) EXPECT_EQ(encoded.codes[j], static_cast<double>(order[j])) << j;
+    ASSERT_EQ(encoded.labels.size(), sorted.size());
+    kavrel::Counts counts(sorted.size(), 0);
+    for (std::size_t j = 0; j < n; ++j) {
+        if (id[j] == n) {
+            ASSERT_EQ(bits_of(encoded.codes[j]), nan_bits) << j;
+            continue;
+        }
+        const auto rank = std::lower_bound(sorted.begin(), sorted.end(), id[j]) - sorted.begin();
+        const auto code = static_cast<std::size_t>(rank);
+        ASSERT_EQ(encoded.codes[j], static_cast<double>(code)) << j;
+        ++counts[code];
+    }
+    EXPECT_EQ(encoded.counts, counts);
 }
 
 // Few texts, many repeats, all alike in their first sixteen bytes: the
