@@ -165,8 +165,8 @@ std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const
         }
         PyObject* element = element_at(r);
         if (text) {
-            if (std::optional<std::size_t> earlier = seen.cell_of(element)) {
-                lists.text_column(c).push_back_copy_of(*earlier);
+            if (std::optional<std::size_t> earlier = seen.entry_of(element)) {
+                lists.text_column(c).push_back_shared(*earlier);
                 continue;
             }
         }
@@ -174,7 +174,7 @@ std::size_t read_object_column(PyArrayObject* array, const Layout& layout, const
         if (runs_no_python_code(cell)) {
             add_cell(lists, c, cell);
             if (lists.is_text(c) && Py_TYPE(cell) == &PyUnicode_Type)
-                seen.remember(cell, lists.texts(c).size() - 1);
+                seen.remember(cell, lists.texts(c).entry_of(lists.texts(c).size() - 1));
         } else if (native_only != nullptr) {
             // The header just read for the type is all the check costs.
             if (!(*native_only)(cell)) return r;

@@ -141,8 +141,22 @@ struct Block {
 // that one of the column's earlier blocks stored is not stored again, so
 // that a label is stored about once for each thread, not for each block.
 struct Reader {
-    explicit Reader(std::size_t block_rows) : seen(block_rows) {}
-    SeenStrings seen;
+    explicit Reader(std::size_t column_rows) : column_rows(column_rows) {}
+
+    // The strs met in `column`: forgotten when the thread moves to another
+    // column, and made when the thread first meets a text, so that a wave
+    // of number columns makes none.
+    SeenStrings& seen_in(const ObjectColumn& in) {
+        if (!seen) seen.emplace(column_rows);
+        if (column != &in) {
+            seen->forget();
+            column = &in;
+        }
+        return *seen;
+    }
+
+    std::size_t column_rows;
+    std::optional<SeenStrings> seen;
     const ObjectColumn* column = nullptr;
 };
 
@@ -150,11 +164,6 @@ struct Reader {
 void read_block(const ObjectColumn& column, std::vector<Block>& blocks, std::size_t k, double* numbers,
                 Reader& reader) {
     Block& b = blocks[k];
-    SeenStrings& seen = reader.seen;
-    if (reader.column != &column) {
-        seen.forget();
-        reader.column = &column;
-    }
     std::size_t r = b.begin;
     // Numbers until the first cell that is not one.
     for (; r < b.end; ++r) {
@@ -174,6 +183,11 @@ void read_block(const ObjectColumn& column, std::vector<Block>& blocks, std::siz
             break;
     }
     b.first_text = r;
+    if (r == b.end) {
+        b.stop = r;
+        return;
+    }
+    SeenStrings& seen = reader.seen_in(column);
     // Texts from there on; a str met before shares its cell's entry: one
     // of this block's cells, or of an earlier block, whose texts the join
     // keeps whenever it keeps this block's.  One of a later block is read
@@ -187,19 +201,19 @@ void read_block(const ObjectColumn& column, std::vector<Block>& blocks, std::siz
         PyObject* cell = cell_at(column, r);
         if (std::optional<SeenStrings::Where> earlier = seen.where(cell); earlier && earlier->part <= k) {
             if (earlier->part == k) {
-                b.texts.push_back_copy_of(earlier->cell);
+                b.texts.push_back_shared(earlier->entry);
             } else {
                 // This block's later cells of the str share this one's entry.
                 const std::size_t entry = b.texts.push_back_alias();
-                b.shared.push_back({entry, earlier->part, blocks[earlier->part].texts.entry_of(earlier->cell)});
-                seen.remember(cell, b.texts.size() - 1, static_cast<std::uint32_t>(k));
+                b.shared.push_back({entry, earlier->part, earlier->entry});
+                seen.remember(cell, entry, k);
             }
             continue;
         }
         const Kind kind = kind_of(cell);
         if (kind == Kind::str) {
             if (!py::append_utf8_within_unicode(b.texts, cell)) break;
-            seen.remember(cell, b.texts.size() - 1, static_cast<std::uint32_t>(k));
+            seen.remember(cell, b.texts.entry_of(b.texts.size() - 1), k);
         } else if (kind == Kind::none) {
             b.texts.push_back("None");
         } else if (kind == Kind::caller) {
@@ -282,7 +296,8 @@ void read_wave(const ObjectColumn* columns, std::size_t n, std::size_t n_rows, C
     // columns the more blocks to a column: enough for the threads to share
     // the work, even of one column, and no more, since a label whose objects
     // several threads meet is stored once by each.
-    const std::size_t wanted_blocks = (8 * pool::thread_count() + n - 1) / n;
+    const std::size_t wanted_blocks =
+        std::min((8 * pool::thread_count() + n - 1) / n, SeenStrings::max_parts);
     const std::size_t block_rows = std::max<std::size_t>(1, (n_rows + wanted_blocks - 1) / wanted_blocks);
     const std::size_t n_blocks = (n_rows + block_rows - 1) / block_rows;
 
@@ -307,9 +322,9 @@ void read_wave(const ObjectColumn* columns, std::size_t n, std::size_t n_rows, C
     std::optional<Reader> callers_reader;
     std::optional<tbb::enumerable_thread_specific<Reader>> pool_readers;
     if (on_pool)
-        pool_readers.emplace(Reader(block_rows));
+        pool_readers.emplace([n_rows] { return Reader(n_rows); });
     else
-        callers_reader.emplace(block_rows);
+        callers_reader.emplace(n_rows);
     auto loop = [on_pool](std::size_t count, auto&& body) {
         if (on_pool)
             pool::parallel_for(count, body);

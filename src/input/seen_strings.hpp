@@ -23,62 +23,81 @@ inline void prefetch_object(PyObject* object) noexcept {
 }
 
 // The exact str objects met lately in a text column, by address, with the
-// cell that holds their text.  Columns repeat the same objects; a repeat
-// shares the bytes of the earlier cell, without the object being read
-// again.  The array holds every cell, and while no Python code runs none is
-// freed, so an address names one object; after Python code has run it may
-// not, and the caller forgets them all.
+// entry that holds their text.  Columns repeat the same objects; a repeat
+// shares that entry, without the object being read again.  The array holds
+// every cell, and while no Python code runs none is freed, so an address
+// names one object; after Python code has run it may not, and the caller
+// forgets them all.
+//
+// Two objects whose addresses fall in the same bucket are both kept, the
+// one met last and the one before it, so that two labels that alternate
+// through a column do not keep pushing each other out.
 class SeenStrings {
 public:
+    // A caller may keep its entries in this many parts (blocks of rows, say).
+    static constexpr std::size_t max_parts = std::size_t{1} << 16;
+
     // Room for about half a column's cells (within bounds): columns with
     // many distinct strings repeat them too.
     explicit SeenStrings(std::size_t n_rows)
-        : slots_(std::bit_ceil(std::clamp<std::size_t>(n_rows / 2, min_slots, max_slots))),
-          mask_(slots_.size() - 1) {}
+        : buckets_(std::bit_ceil(std::clamp<std::size_t>(n_rows / 4, min_buckets, max_buckets))),
+          mask_(buckets_.size() - 1) {}
 
-    // Where an object met earlier put its text: cell `cell` of part `part`
-    // (a block of rows, say; 0 for a caller that has one part).
+    // Where an object met earlier put its text: entry `entry` of part `part`
+    // (0 for a caller that has one part).
     struct Where {
-        std::size_t cell;
-        std::uint32_t part;
+        std::size_t entry;
+        std::size_t part;
     };
 
     std::optional<Where> where(PyObject* object) const noexcept {
-        const Slot& slot = slots_[index(object)];
-        if (slot.object != object || slot.generation != generation_ || object == nullptr) return std::nullopt;
-        return Where{slot.cell, slot.part};
+        if (object == nullptr) return std::nullopt;
+        for (const Slot& slot : buckets_[index(object)].slots)
+            if (slot.object == object && slot.generation == generation_) return Where{slot.entry, slot.part};
+        return std::nullopt;
     }
-    std::optional<std::size_t> cell_of(PyObject* object) const noexcept {
+    std::optional<std::size_t> entry_of(PyObject* object) const noexcept {
         std::optional<Where> w = where(object);
-        return w ? std::optional<std::size_t>(w->cell) : std::nullopt;
+        return w ? std::optional<std::size_t>(w->entry) : std::nullopt;
     }
-    void remember(PyObject* object, std::size_t cell, std::uint32_t part = 0) noexcept {
-        slots_[index(object)] = {object, cell, generation_, part};
+    // `entry` is below 2^32, as a text column's entries are, and `part`
+    // below max_parts.
+    void remember(PyObject* object, std::size_t entry, std::size_t part = 0) noexcept {
+        Slot* slots = buckets_[index(object)].slots;
+        const Slot made{object, static_cast<std::uint32_t>(entry), generation_, static_cast<std::uint16_t>(part)};
+        // The object met again takes its own slot; else the older slot goes.
+        if (slots[0].object != object || slots[0].generation != generation_) slots[1] = slots[0];
+        slots[0] = made;
     }
-    void prefetch(PyObject* object) const noexcept { __builtin_prefetch(&slots_[index(object)]); }
+    void prefetch(PyObject* object) const noexcept { __builtin_prefetch(&buckets_[index(object)]); }
     // Forgets every object at once: entries of older generations are void.
     void forget() noexcept {
-        if (++generation_ == 0) {  // wrapped: void every slot, once in four billion
-            std::fill(slots_.begin(), slots_.end(), Slot{});
+        if (++generation_ == 0) {  // wrapped: void every slot, once in 65,535 forgets
+            std::fill(buckets_.begin(), buckets_.end(), Bucket{});
             generation_ = 1;
         }
     }
 
 private:
-    static constexpr std::size_t min_slots = 1024, max_slots = std::size_t{1} << 18;
+    static constexpr std::size_t min_buckets = 512, max_buckets = std::size_t{1} << 17;
     struct Slot {
         PyObject* object = nullptr;
-        std::size_t cell = 0;
-        std::uint32_t generation = 0;
-        std::uint32_t part = 0;
+        std::uint32_t entry = 0;
+        std::uint16_t generation = 0;
+        std::uint16_t part = 0;
     };
+    // Half a cache line: one miss reads both slots.
+    struct alignas(32) Bucket {
+        Slot slots[2];
+    };
+    static_assert(sizeof(Bucket) == 32);
     std::size_t index(PyObject* object) const noexcept {
         auto a = reinterpret_cast<std::uintptr_t>(object);
         return ((a >> 4) ^ (a >> 24)) & mask_;
     }
-    std::vector<Slot> slots_;
+    std::vector<Bucket> buckets_;
     std::size_t mask_;
-    std::uint32_t generation_ = 1;
+    std::uint16_t generation_ = 1;
 };
 
 }  // namespace kavrel
