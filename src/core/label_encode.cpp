@@ -413,6 +413,20 @@ Merged merge_segments(const Entries& strings, std::vector<Segment>& segments) {
     return merged;
 }
 
+// The sort item of every id, whose entries are `entries`.
+Uninitialised<SortItem> sort_items(const Entries& strings, const LargeVector<std::uint32_t>& entries) {
+    Uninitialised<SortItem> order(entries.size());
+    pool::parallel_for(entries.size(), [&](std::size_t begin, std::size_t end) {
+        constexpr std::size_t ahead = 16;
+        for (std::size_t g = begin; g != end; ++g) {
+            if (g + 2 * ahead < end) strings.prefetch(entries[g + 2 * ahead]);
+            if (g + ahead < end) __builtin_prefetch(strings[entries[g + ahead]].data());
+            order[g] = SortItem::of(strings.key(entries[g]), static_cast<std::uint32_t>(g), entries[g]);
+        }
+    });
+    return order;
+}
+
 // First pass for the usual column: local maps over the cells, in parallel,
 // then their segments merged.
 Distinct find_by_segments(const Entries& strings, double* slots) {
@@ -433,16 +447,7 @@ Distinct find_by_segments(const Entries& strings, double* slots) {
         found.id_of_local = std::move(merged.id_of_local);
     }
     found.counts = std::move(merged.counts);
-    const LargeVector<std::uint32_t>& entries = merged.entries;
-    found.order.resize(entries.size());
-    pool::parallel_for(entries.size(), [&](std::size_t begin, std::size_t end) {
-        constexpr std::size_t ahead = 8;
-        for (std::size_t g = begin; g != end; ++g) {
-            if (g + 2 * ahead < end) strings.prefetch(entries[g + 2 * ahead]);
-            if (g + ahead < end) __builtin_prefetch(strings[entries[g + ahead]].data());
-            found.order[g] = SortItem::of(strings.key(entries[g]), static_cast<std::uint32_t>(g), entries[g]);
-        }
-    });
+    found.order = sort_items(strings, merged.entries);
     return found;
 }
 
@@ -539,9 +544,15 @@ Distinct find_by_partition(const Entries& strings, double* slots) {
         release(segment.entries);
         release(segment.counts);
     }
-    // Each id's sort item, made by the cell that is its listed entry (its
-    // first), in a pass over the cells in order: the texts are read in the
-    // order they lie, not partition by partition.
+    // Where most cells hold a string of their own, each id's sort item is
+    // made by the cell that is its listed entry (its first), in a pass over
+    // the cells in order: the texts are read in the order they lie, not
+    // partition by partition.  Where most cells repeat one, that pass would
+    // look at every cell for a few: the entries are followed instead.
+    if (2 * d <= n) {
+        found.order = sort_items(strings, entries);
+        return found;
+    }
     found.order.resize(d);
     pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
         const std::size_t* first_id = found.first_id.data();
