@@ -92,6 +92,14 @@ struct Entries {
     std::string_view operator[](std::size_t k) const noexcept { return column.entry(k); }
     Key key(std::size_t k) const noexcept { return key_of(column.entry(k)); }
     void prefetch(std::size_t k) const noexcept { column.prefetch_entry(k); }
+    // For a loop over the entries listed in `listed`, at position i of
+    // [.., end): the view of the one `ahead` twice further on, then the text
+    // of the one `ahead` further on, which needs that view.
+    void prefetch_listed(const std::uint32_t* listed, std::size_t i, std::size_t end,
+                         std::size_t ahead) const noexcept {
+        if (i + 2 * ahead < end) column.prefetch_entry(listed[i + 2 * ahead]);
+        if (i + ahead < end) __builtin_prefetch(column.entry(listed[i + ahead]).data());
+    }
 };
 
 // Seeded per map.  Up to sixteen bytes the inline words are the whole
@@ -334,17 +342,44 @@ struct Distinct {
     std::vector<std::size_t> first_id;  // when id_of_local is empty
 };
 
-// The distinct strings of segments that may share strings, each once, by
-// id, and for every segment the id of each of its local ids.  Parallel:
-// strings are spread over partitions by a hash of their own, so each
-// partition is merged independently, in a map small enough to stay in cache.
-struct Merged {
+// Segments that share no string, their lists end to end, and where each
+// segment's ids begin: the ids of its local ones follow.  Each segment's
+// lists are given back once copied (a lone segment's are taken over).
+struct Concatenated {
     LargeVector<std::uint32_t> entries;  // by id: an entry that holds it
     Uninitialised<std::uint32_t> counts;
-    std::vector<LargeVector<std::uint32_t>> id_of_local;
+    std::vector<std::size_t> first_id;   // by segment
 };
 
-Merged merge_segments(const Entries& strings, std::vector<Segment>& segments) {
+Concatenated concatenate(std::vector<Segment>& segments) {
+    Concatenated out;
+    if (segments.size() == 1) {
+        out.entries = std::move(segments.front().entries);
+        out.counts = std::move(segments.front().counts);
+        out.first_id = {0};
+        return out;
+    }
+    std::size_t d = 0;
+    for (const Segment& segment : segments) d += segment.entries.size();
+    out.entries.reserve(d);
+    out.counts.reserve(d);
+    for (Segment& segment : segments) {
+        out.first_id.push_back(out.entries.size());
+        out.entries.insert(out.entries.end(), segment.entries.begin(), segment.entries.end());
+        out.counts.insert(out.counts.end(), segment.counts.begin(), segment.counts.end());
+        release(segment.entries);
+        release(segment.counts);
+    }
+    return out;
+}
+
+// The distinct strings of segments that may share strings, each once, by
+// id, and into `id_of_local`, for every segment, the id of each of its
+// local ids.  Parallel: strings are spread over partitions by a hash of
+// their own, so each partition is merged independently, in a map small
+// enough to stay in cache; the partitions share no string.
+Concatenated merge_segments(const Entries& strings, std::vector<Segment>& segments,
+                            std::vector<LargeVector<std::uint32_t>>& id_of_local) {
     constexpr unsigned partition_bits = 6;
     constexpr std::size_t partitions = std::size_t{1} << partition_bits;
     const std::size_t k = segments.size();
@@ -361,12 +396,10 @@ Merged merge_segments(const Entries& strings, std::vector<Segment>& segments) {
         }
     });
 
-    Merged merged;
-    merged.id_of_local.resize(k);
-    for (std::size_t s = 0; s < k; ++s) merged.id_of_local[s].resize(segments[s].entries.size());
+    id_of_local.resize(k);
+    for (std::size_t s = 0; s < k; ++s) id_of_local[s].resize(segments[s].entries.size());
     // Ids within their partition first.
-    std::vector<LargeVector<std::uint32_t>> part_entries(partitions);
-    std::vector<Uninitialised<std::uint32_t>> part_counts(partitions);
+    std::vector<Segment> parts(partitions);
     pool::parallel_for(partitions, [&](std::size_t begin, std::size_t end) {
         for (std::size_t p = begin; p != end; ++p) {
             std::size_t largest = 0;
@@ -374,8 +407,8 @@ Merged merge_segments(const Entries& strings, std::vector<Segment>& segments) {
                 largest = std::max(largest, buckets[s * partitions + p].size());
             LocalMap map;
             map.reserve(largest);
-            LargeVector<std::uint32_t>& entries = part_entries[p];
-            Uninitialised<std::uint32_t>& counts = part_counts[p];
+            LargeVector<std::uint32_t>& entries = parts[p].entries;
+            Uninitialised<std::uint32_t>& counts = parts[p].counts;
             for (std::size_t s = 0; s < k; ++s) {
                 for (std::uint32_t l : buckets[s * partitions + p]) {
                     const std::uint32_t entry = segments[s].entries[l];
@@ -385,7 +418,7 @@ Merged merge_segments(const Entries& strings, std::vector<Segment>& segments) {
                         counts.push_back(0);
                     }
                     counts[it->second] += segments[s].counts[l];
-                    merged.id_of_local[s][l] = static_cast<std::uint32_t>(it->second);
+                    id_of_local[s][l] = static_cast<std::uint32_t>(it->second);
                 }
             }
         }
@@ -395,18 +428,11 @@ Merged merge_segments(const Entries& strings, std::vector<Segment>& segments) {
         release(segment.counts);
     }
 
-    std::vector<std::size_t> first(partitions + 1, 0);
-    for (std::size_t p = 0; p < partitions; ++p) first[p + 1] = first[p] + part_entries[p].size();
-    merged.entries.reserve(first[partitions]);
-    merged.counts.reserve(first[partitions]);
-    for (std::size_t p = 0; p < partitions; ++p) {
-        merged.entries.insert(merged.entries.end(), part_entries[p].begin(), part_entries[p].end());
-        merged.counts.insert(merged.counts.end(), part_counts[p].begin(), part_counts[p].end());
-    }
+    Concatenated merged = concatenate(parts);
     pool::parallel_for(k * partitions, [&](std::size_t begin, std::size_t end) {
         for (std::size_t b = begin; b != end; ++b) {
-            LargeVector<std::uint32_t>& ids = merged.id_of_local[b / partitions];
-            const auto base = static_cast<std::uint32_t>(first[b % partitions]);
+            LargeVector<std::uint32_t>& ids = id_of_local[b / partitions];
+            const auto base = static_cast<std::uint32_t>(merged.first_id[b % partitions]);
             for (std::uint32_t l : buckets[b]) ids[l] += base;
         }
     });
@@ -419,8 +445,7 @@ Uninitialised<SortItem> sort_items(const Entries& strings, const LargeVector<std
     pool::parallel_for(entries.size(), [&](std::size_t begin, std::size_t end) {
         constexpr std::size_t ahead = 16;
         for (std::size_t g = begin; g != end; ++g) {
-            if (g + 2 * ahead < end) strings.prefetch(entries[g + 2 * ahead]);
-            if (g + ahead < end) __builtin_prefetch(strings[entries[g + ahead]].data());
+            strings.prefetch_listed(entries.data(), g, end, ahead);
             order[g] = SortItem::of(strings.key(entries[g]), static_cast<std::uint32_t>(g), entries[g]);
         }
     });
@@ -437,17 +462,15 @@ Distinct find_by_segments(const Entries& strings, double* slots) {
 
     Distinct found;
     for (const Segment& s : segments) found.segment_ids.push_back(s.id);
-    Merged merged;
+    Concatenated distinct;
     if (segments.size() == 1) {  // its local ids are the ids
-        merged.entries = std::move(segments.front().entries);
-        merged.counts = std::move(segments.front().counts);
-        found.first_id = {0};
+        distinct = concatenate(segments);
+        found.first_id = std::move(distinct.first_id);
     } else {
-        merged = merge_segments(strings, segments);
-        found.id_of_local = std::move(merged.id_of_local);
+        distinct = merge_segments(strings, segments, found.id_of_local);
     }
-    found.counts = std::move(merged.counts);
-    found.order = sort_items(strings, merged.entries);
+    found.counts = std::move(distinct.counts);
+    found.order = sort_items(strings, distinct.entries);
     return found;
 }
 
@@ -531,19 +554,12 @@ Distinct find_by_partition(const Entries& strings, double* slots) {
 
     // Partitions share no string: their ids follow one another.
     Distinct found;
-    std::size_t d = 0;
-    for (const Segment& segment : segments) d += segment.entries.size();
-    LargeVector<std::uint32_t> entries;
-    entries.reserve(d);
-    found.counts.reserve(d);
-    for (Segment& segment : segments) {
-        found.segment_ids.push_back(segment.id);
-        found.first_id.push_back(entries.size());
-        entries.insert(entries.end(), segment.entries.begin(), segment.entries.end());
-        found.counts.insert(found.counts.end(), segment.counts.begin(), segment.counts.end());
-        release(segment.entries);
-        release(segment.counts);
-    }
+    for (const Segment& segment : segments) found.segment_ids.push_back(segment.id);
+    Concatenated distinct = concatenate(segments);
+    const LargeVector<std::uint32_t>& entries = distinct.entries;
+    const std::size_t d = entries.size();
+    found.counts = std::move(distinct.counts);
+    found.first_id = std::move(distinct.first_id);
     // Where most cells hold a string of their own, each id's sort item is
     // made by the cell that is its listed entry (its first), in a pass over
     // the cells in order: the texts are read in the order they lie, not
@@ -583,8 +599,7 @@ Labels make_labels(const Entries& strings, const LargeVector<std::uint32_t>& by_
     char* bytes = text.data();
     pool::parallel_for(m, [&](std::size_t begin, std::size_t stop) {
         for (std::size_t k = begin; k != stop; ++k) {
-            if (k + 2 * ahead < stop) strings.prefetch(by_code[k + 2 * ahead]);
-            if (k + ahead < stop) __builtin_prefetch(strings[by_code[k + ahead]].data());
+            strings.prefetch_listed(by_code.data(), k, stop, ahead);
             const std::string_view s = strings[by_code[k]];
             std::memcpy(bytes + (k == 0 ? 0 : ends[k - 1]), s.data(), s.size());
         }
