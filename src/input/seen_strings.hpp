@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "../core/large_buffer.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -86,8 +88,9 @@ private:
         std::uint16_t generation = 0;
         std::uint16_t part = 0;
     };
-    // Half a cache line: one miss reads both slots.
-    struct alignas(32) Bucket {
+    // Half a cache line (the buckets of a column of many rows start on a
+    // page): one miss reads both slots.
+    struct Bucket {
         Slot slots[2];
     };
     static_assert(sizeof(Bucket) == 32);
@@ -95,7 +98,7 @@ private:
         auto a = reinterpret_cast<std::uintptr_t>(object);
         return ((a >> 4) ^ (a >> 24)) & mask_;
     }
-    std::vector<Bucket> buckets_;
+    LargeVector<Bucket> buckets_;  // reused from wave to wave and call to call
     std::size_t mask_;
     std::uint16_t generation_ = 1;
 };
