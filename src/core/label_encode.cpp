@@ -682,18 +682,20 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
 
 // Hands every cell its entry's code and counts the cells of each of the
 // `m` codes, as a parallel_reduce body.  With few codes each body counts
-// into a list of its own, so no count is shared between threads; a list
-// per body of a column of many labels would cost more memory than the
-// codes (a body for each steal), so there every body adds to one list, and
-// two threads rarely meet on a count.
+// into a list of its own, so no count is shared between threads; a list per
+// body of a column of many labels would cost more memory than the codes (a
+// body for each steal), so there every body adds to one list, and two
+// threads rarely meet on a count.
 class CellCoder {
 public:
+    // An entry's code, or `marker` for a missing-value marker's.
+    static constexpr std::uint32_t marker = UINT32_MAX;
     // Up to this many codes a body has its own counts: 256 KiB, a core's
     // share of the cache.
     static constexpr std::size_t own_counts_up_to = std::size_t{1} << 15;
 
     // Counts the `m` codes into `counts` once the reduction is done (collect).
-    CellCoder(const TextColumn& cells, const double* entry_code, std::span<double> codes, std::size_t m,
+    CellCoder(const TextColumn& cells, const std::uint32_t* entry_code, std::span<double> codes, std::size_t m,
               Counts& counts)
         : cells_(cells), entry_code_(entry_code), codes_(codes), shared_(counts),
           own_(m <= own_counts_up_to ? m : 0, 0) {
@@ -727,14 +729,18 @@ private:
     template <class Count>
     void code(const tbb::blocked_range<std::size_t>& rows, Count count) {
         for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
-            const double code = entry_code_[cells_.entry_of(j)];
-            codes_[j] = code;
-            if (code == code) count(static_cast<std::size_t>(code));  // a marker's NaN is not counted
+            const std::uint32_t code = entry_code_[cells_.entry_of(j)];
+            if (code == marker) {
+                codes_[j] = missing_code;  // not counted
+            } else {
+                codes_[j] = static_cast<double>(code);
+                count(code);
+            }
         }
     }
 
     const TextColumn& cells_;
-    const double* entry_code_;
+    const std::uint32_t* entry_code_;
     std::span<double> codes_;
     Counts& shared_;  // sized m when the bodies share it, else empty until collect
     Counts own_;
@@ -749,10 +755,18 @@ Labels label_encode(const TextColumn& cells, std::span<double> codes, Counts& co
     if (entries.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("label encoding");
     if (entries.size() == cells.size()) return encode_texts(entries, codes.data(), counts);  // cell k is entry k
     // Cells share entries: each entry is encoded once, and every cell gets
-    // its entry's code; the cells are counted, not the entries.
-    CodeList entry_codes(entries.size());
-    Labels labels = encode_texts(entries, entry_codes.data(), counts);
-    CellCoder coder(cells, entry_codes.data(), codes, labels.size(), counts);
+    // its entry's code; the cells are counted, not the entries.  The
+    // entries' codes go to the first slots (a column has no more entries
+    // than cells), and from there to a list of their own, four bytes each,
+    // which is made only once the encoding's own lists are given back.
+    if (entries.size() > cells.size()) throw std::logic_error("label encoding");
+    Labels labels = encode_texts(entries, codes.data(), counts);
+    Uninitialised<std::uint32_t> entry_code(entries.size());
+    pool::parallel_for(entries.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k != end; ++k)  // a code is below 2^32 - 1, as the entries are
+            entry_code[k] = codes[k] == codes[k] ? static_cast<std::uint32_t>(codes[k]) : CellCoder::marker;
+    });
+    CellCoder coder(cells, entry_code.data(), codes, labels.size(), counts);
     pool::parallel_reduce(cells.size(), coder);
     coder.collect();
     return labels;
