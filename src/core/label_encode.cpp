@@ -582,26 +582,81 @@ Distinct find_by_partition(const Entries& strings, double* slots) {
     return found;
 }
 
-// The labels whose entries, in code order, are `by_code`: their bytes laid
-// end to end in that order.
-Labels make_labels(const Entries& strings, const LargeVector<std::uint32_t>& by_code) {
-    const std::size_t m = by_code.size();
-    constexpr std::size_t ahead = 16;
+// Writes the text of a sorted string of at most sixteen bytes, `size`
+// bytes, from the first sixteen bytes its item holds: the item stands in
+// for the text, which lies elsewhere in the column, a cache miss away.
+// Stores only within [dst, dst + size).
+inline void write_held_text(const SortItem& item, char* dst, std::size_t size) noexcept {
+    char held[16];
+    const std::uint64_t head = __builtin_bswap64(item.high), tail = __builtin_bswap64(item.low);
+    std::memcpy(held, &head, 8);
+    std::memcpy(held + 8, &tail, 8);
+    if (size >= 8) {  // two stores that overlap where size < 16
+        std::memcpy(dst, held, 8);
+        std::memcpy(dst + size - 8, held + size - 8, 8);
+    } else if (size >= 4) {
+        std::memcpy(dst, held, 4);
+        std::memcpy(dst + size - 4, held + size - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) dst[i] = held[i];
+    }
+}
+
+// The codes in sorted order, in parallel over chunks of it: each id's code
+// into `code_of_id` (a marker's is missing_code), and the labels by code,
+// their bytes end to end, with how many cells held each (`id_counts` by id)
+// into `counts`.  A chunk's first code is the count of the labels before it.
+Labels code_in_order(const Entries& strings, const Uninitialised<SortItem>& order,
+                     const Uninitialised<std::uint32_t>& id_counts, double* code_of_id, Counts& counts) {
+    constexpr std::size_t chunk = std::size_t{1} << 14, ahead = 16;
+    const std::size_t d = order.size();
+    const std::size_t chunks = (d + chunk - 1) / chunk;
+    auto each_chunk = [&](auto&& body) {
+        pool::parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t c = begin; c != end; ++c) body(c * chunk, std::min(d, (c + 1) * chunk), c);
+        });
+    };
+    std::vector<std::size_t> first_code(chunks + 1, 0);
+    each_chunk([&](std::size_t begin, std::size_t end, std::size_t c) {
+        std::size_t labels = 0;
+        for (std::size_t i = begin; i != end; ++i) labels += is_marker(order[i], strings) ? 0 : 1;
+        first_code[c + 1] = labels;
+    });
+    std::partial_sum(first_code.begin(), first_code.end(), first_code.begin());
+    const std::size_t m = first_code.back();
+
+    counts.resize(m);
     std::vector<std::uint64_t> ends(m);
-    pool::parallel_for(m, [&](std::size_t begin, std::size_t stop) {
-        for (std::size_t k = begin; k != stop; ++k) {
-            if (k + ahead < stop) strings.prefetch(by_code[k + ahead]);
-            ends[k] = strings[by_code[k]].size();
+    each_chunk([&](std::size_t begin, std::size_t end, std::size_t c) {
+        std::size_t k = first_code[c];
+        for (std::size_t i = begin; i != end; ++i) {
+            if (i + ahead < end) strings.prefetch(order[i + ahead].entry);
+            const SortItem& item = order[i];
+            if (is_marker(item, strings)) {
+                code_of_id[item.id] = missing_code;
+                continue;
+            }
+            code_of_id[item.id] = static_cast<double>(k);
+            counts[k] = id_counts[item.id];
+            ends[k] = strings[item.entry].size();
+            ++k;
         }
     });
     std::inclusive_scan(ends.begin(), ends.end(), ends.begin());
+
     std::string text(m == 0 ? 0 : ends.back(), '\0');
     char* bytes = text.data();
-    pool::parallel_for(m, [&](std::size_t begin, std::size_t stop) {
-        for (std::size_t k = begin; k != stop; ++k) {
-            strings.prefetch_listed(by_code.data(), k, stop, ahead);
-            const std::string_view s = strings[by_code[k]];
-            std::memcpy(bytes + (k == 0 ? 0 : ends[k - 1]), s.data(), s.size());
+    each_chunk([&](std::size_t begin, std::size_t end, std::size_t c) {
+        std::size_t k = first_code[c];
+        for (std::size_t i = begin; i != end; ++i) {
+            const SortItem& item = order[i];
+            if (is_marker(item, strings)) continue;
+            const std::size_t from = k == 0 ? 0 : ends[k - 1], size = ends[k] - from;
+            if (size <= 16)
+                write_held_text(item, bytes + from, size);
+            else
+                std::memcpy(bytes + from, strings[item.entry].data(), size);
+            ++k;
         }
     });
     return Labels(std::move(text), std::move(ends));
@@ -631,30 +686,17 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
         return strings[a.entry] < strings[b.entry];
     });
     // Each id's code, counted in sorted order; a marker takes no code and
-    // leaves the count.  by_code: the entry of each code's label.
-    LargeVector<double> code_of_id(d);
-    LargeVector<std::uint32_t> by_code;
-    by_code.reserve(d);
-    counts.reserve(d);
-    for (const SortItem& item : order) {
-        if (is_marker(item, strings)) {
-            code_of_id[item.id] = missing_code;
-        } else {
-            code_of_id[item.id] = static_cast<double>(by_code.size());
-            by_code.push_back(item.entry);
-            counts.push_back(found.counts[item.id]);
-        }
-    }
+    // leaves the count.
+    Uninitialised<double> code_of_id(d);
+    Labels labels = code_in_order(strings, order, found.counts, code_of_id.data(), counts);
     release(order);
     release(found.counts);
-    Labels labels = make_labels(strings, by_code);
-    release(by_code);
 
     // One flat table from tagged local id to code: where the segments' ids
     // follow one another, the codes by id are that table.
     const std::vector<std::uint64_t>& segments = found.segment_ids;
     std::vector<std::size_t> offset(*std::max_element(segments.begin(), segments.end()) + 1, 0);
-    LargeVector<double> table;
+    Uninitialised<double> table;
     if (found.id_of_local.empty()) {
         for (std::size_t s = 0; s < segments.size(); ++s) offset[segments[s]] = found.first_id[s];
         table = std::move(code_of_id);

@@ -191,6 +191,43 @@ TEST(LabelEncode, LongSharedPrefixesRankByTheirLaterBytes) {
     EXPECT_EQ(encoded.counts, counts);
 }
 
+// Labels of every length up to past sixteen bytes, NULs and high bytes
+// among them, and markers spread over the sorted order: each label holds
+// its text, and each cell its label's code.
+TEST(LabelEncode, LabelsHoldTheirTextsWhateverTheirLength) {
+    constexpr std::size_t n = 90000;
+    Strings cells;
+    std::uint64_t state = 1;
+    for (std::size_t j = 0; j < n; ++j) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        if (j % 997 == 0) {
+            cells.push_back(j % 2 ? "nan" : "<NA>");
+            continue;
+        }
+        std::string text(static_cast<std::size_t>(state >> 59) % 21, '\0');
+        for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(state >> (8 * (i % 7)) ^ i);
+        cells.push_back(text);
+    }
+    TextColumn column;
+    for (const std::string& cell : cells) column.push_back(cell);
+    Strings expected;
+    for (const std::string& cell : cells)
+        if (!kavrel::is_missing_marker(cell)) expected.push_back(cell);
+    std::sort(expected.begin(), expected.end());
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+
+    auto encoded = label_encode(column);
+    ASSERT_EQ(labels_of(encoded.labels), expected);
+    for (std::size_t j = 0; j < n; ++j) {
+        if (kavrel::is_missing_marker(cells[j])) {
+            ASSERT_EQ(bits_of(encoded.codes[j]), nan_bits) << j;
+            continue;
+        }
+        const auto rank = std::lower_bound(expected.begin(), expected.end(), cells[j]) - expected.begin();
+        ASSERT_EQ(encoded.codes[j], static_cast<double>(rank)) << j;
+    }
+}
+
 // Few texts, many repeats, all alike in their first sixteen bytes: the
 // first pass tells them apart by their later bytes alone.
 TEST(LabelEncode, RepeatedLongTextsAlikeInSixteenBytesKeepTheirOwnCodes) {
