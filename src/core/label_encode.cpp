@@ -318,6 +318,13 @@ struct SortItem {
     }
 };
 
+// A code in four bytes, as the lists by id and by entry hold it, or no_code
+// for a marker's (a column has fewer than 2^32 - 1 entries, so fewer codes).
+constexpr std::uint32_t no_code = UINT32_MAX;
+inline double as_code(std::uint32_t code) noexcept {
+    return code == no_code ? missing_code : static_cast<double>(code);
+}
+
 // Whether a sorted string is a missing-value marker.  Only a string whose
 // first sixteen bytes are a marker's, zero-padded, can be one, and its text
 // settles it.
@@ -336,7 +343,7 @@ bool is_marker(const SortItem& item, const Entries& strings) noexcept {
 // ids follow one another, first_id[s] + l.
 struct Distinct {
     Uninitialised<SortItem> order;     // by id, until sorted
-    Uninitialised<std::uint32_t> counts;  // by id
+    Uninitialised<std::uint32_t> counts;  // by id; then each id's code
     std::vector<std::uint64_t> segment_ids;
     std::vector<LargeVector<std::uint32_t>> id_of_local;
     std::vector<std::size_t> first_id;  // when id_of_local is empty
@@ -602,12 +609,13 @@ inline void write_held_text(const SortItem& item, char* dst, std::size_t size) n
     }
 }
 
-// The codes in sorted order, in parallel over chunks of it: each id's code
-// into `code_of_id` (a marker's is missing_code), and the labels by code,
-// their bytes end to end, with how many cells held each (`id_counts` by id)
-// into `counts`.  A chunk's first code is the count of the labels before it.
+// The codes in sorted order, in parallel over chunks of it: the labels by
+// code, their bytes end to end, with how many cells held each into `counts`,
+// taken from `by_id`, how many held each id, which then holds each id's
+// code instead (no_code for a marker).  A chunk's first code is the count
+// of the labels before it.
 Labels code_in_order(const Entries& strings, const Uninitialised<SortItem>& order,
-                     const Uninitialised<std::uint32_t>& id_counts, double* code_of_id, Counts& counts) {
+                     Uninitialised<std::uint32_t>& by_id, Counts& counts) {
     constexpr std::size_t chunk = std::size_t{1} << 14, ahead = 16;
     const std::size_t d = order.size();
     const std::size_t chunks = (d + chunk - 1) / chunk;
@@ -633,11 +641,11 @@ Labels code_in_order(const Entries& strings, const Uninitialised<SortItem>& orde
             if (i + ahead < end) strings.prefetch(order[i + ahead].entry);
             const SortItem& item = order[i];
             if (is_marker(item, strings)) {
-                code_of_id[item.id] = missing_code;
+                by_id[item.id] = no_code;
                 continue;
             }
-            code_of_id[item.id] = static_cast<double>(k);
-            counts[k] = id_counts[item.id];
+            counts[k] = by_id[item.id];
+            by_id[item.id] = static_cast<std::uint32_t>(k);  // fewer codes than entries, so below 2^32 - 1
             ends[k] = strings[item.entry].size();
             ++k;
         }
@@ -672,7 +680,6 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
 
     Distinct found = many_distinct(strings) ? find_by_partition(strings, slots) : find_by_segments(strings, slots);
     Uninitialised<SortItem>& order = found.order;
-    const std::size_t d = order.size();
 
     // Ranks: sort the ids by their strings, byte-wise.
     pool::parallel_sort(order.begin(), order.end(), [&](const SortItem& a, const SortItem& b) {
@@ -686,17 +693,16 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
         return strings[a.entry] < strings[b.entry];
     });
     // Each id's code, counted in sorted order; a marker takes no code and
-    // leaves the count.
-    Uninitialised<double> code_of_id(d);
-    Labels labels = code_in_order(strings, order, found.counts, code_of_id.data(), counts);
+    // leaves the count.  The ids' counts become their codes.
+    Uninitialised<std::uint32_t>& code_of_id = found.counts;
+    Labels labels = code_in_order(strings, order, code_of_id, counts);
     release(order);
-    release(found.counts);
 
     // One flat table from tagged local id to code: where the segments' ids
     // follow one another, the codes by id are that table.
     const std::vector<std::uint64_t>& segments = found.segment_ids;
     std::vector<std::size_t> offset(*std::max_element(segments.begin(), segments.end()) + 1, 0);
-    Uninitialised<double> table;
+    Uninitialised<std::uint32_t> table;
     if (found.id_of_local.empty()) {
         for (std::size_t s = 0; s < segments.size(); ++s) offset[segments[s]] = found.first_id[s];
         table = std::move(code_of_id);
@@ -713,10 +719,10 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
     // Second pass: every slot from its tagged local id to its code.
     pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
         const std::size_t* off = offset.data();
-        const double* codes = table.data();
+        const std::uint32_t* codes = table.data();
         for (std::size_t j = begin; j != end; ++j) {
             std::uint64_t bits = std::bit_cast<std::uint64_t>(slots[j]);
-            slots[j] = codes[off[bits >> local_bits] + (bits & local_mask)];
+            slots[j] = as_code(codes[off[bits >> local_bits] + (bits & local_mask)]);
         }
     });
     return labels;
@@ -730,8 +736,6 @@ Labels encode_texts(const Entries& strings, double* slots, Counts& counts) {
 // threads rarely meet on a count.
 class CellCoder {
 public:
-    // An entry's code, or `marker` for a missing-value marker's.
-    static constexpr std::uint32_t marker = UINT32_MAX;
     // Up to this many codes a body has its own counts: 256 KiB, a core's
     // share of the cache.
     static constexpr std::size_t own_counts_up_to = std::size_t{1} << 15;
@@ -772,12 +776,8 @@ private:
     void code(const tbb::blocked_range<std::size_t>& rows, Count count) {
         for (std::size_t j = rows.begin(); j != rows.end(); ++j) {
             const std::uint32_t code = entry_code_[cells_.entry_of(j)];
-            if (code == marker) {
-                codes_[j] = missing_code;  // not counted
-            } else {
-                codes_[j] = static_cast<double>(code);
-                count(code);
-            }
+            codes_[j] = as_code(code);
+            if (code != no_code) count(code);  // a marker is not counted
         }
     }
 
@@ -806,7 +806,7 @@ Labels label_encode(const TextColumn& cells, std::span<double> codes, Counts& co
     Uninitialised<std::uint32_t> entry_code(entries.size());
     pool::parallel_for(entries.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k != end; ++k)  // a code is below 2^32 - 1, as the entries are
-            entry_code[k] = codes[k] == codes[k] ? static_cast<std::uint32_t>(codes[k]) : CellCoder::marker;
+            entry_code[k] = codes[k] == codes[k] ? static_cast<std::uint32_t>(codes[k]) : no_code;
     });
     CellCoder coder(cells, entry_code.data(), codes, labels.size(), counts);
     pool::parallel_reduce(cells.size(), coder);
