@@ -186,9 +186,10 @@ std::size_t held_limit() noexcept {
 
 void* take(std::size_t bytes) { return cache().take(bytes); }
 
-void* allocate(std::size_t bytes) {
+void* allocate(std::size_t bytes, std::size_t alignment) {
     if (bytes >= cached_from) return take(bytes);
-    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    void* p = alignment <= 16 ? std::malloc(bytes == 0 ? 1 : bytes)
+                              : std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }

@@ -36,11 +36,12 @@ void* take(std::size_t bytes);
 // returns false, and does nothing, for any other pointer.
 bool give_back(void* buffer) noexcept;
 
-// Any buffer: from take when it is large, else from malloc; at least 16-byte
-// aligned, its contents unspecified.  Throws std::bad_alloc.  Every
-// allocator of the encoding goes through this pair, so that one rule says
-// which buffers the cache keeps.
-void* allocate(std::size_t bytes);
+// Any buffer: from take when it is large, else from malloc (aligned_alloc
+// for an `alignment` past 16, a power of two up to 64); aligned so, its
+// contents unspecified.  Throws std::bad_alloc.  Every allocator of the
+// encoding goes through this pair, so that one rule says which buffers the
+// cache keeps.
+void* allocate(std::size_t bytes, std::size_t alignment = 16);
 
 // Frees a buffer of `bytes` bytes from allocate, or from malloc or realloc
 // (a large one that is not the cache's goes to free).

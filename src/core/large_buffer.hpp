@@ -27,9 +27,9 @@ struct LargeBufferAllocator : std::allocator<T> {
     LargeBufferAllocator(const LargeBufferAllocator<U, value_initialize>&) noexcept {}
 
     T* allocate(std::size_t n) {
-        static_assert(alignof(T) <= alignof(std::max_align_t), "malloc's alignment");
+        static_assert(alignof(T) <= 64, "the alignment buffers::allocate gives");
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
-        return static_cast<T*>(buffers::allocate(n * sizeof(T)));
+        return static_cast<T*>(buffers::allocate(n * sizeof(T), alignof(T)));
     }
     void deallocate(T* p, std::size_t n) noexcept { buffers::deallocate(p, n * sizeof(T)); }
 

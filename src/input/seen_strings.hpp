@@ -88,9 +88,8 @@ private:
         std::uint16_t generation = 0;
         std::uint16_t part = 0;
     };
-    // Half a cache line (the buckets of a column of many rows start on a
-    // page): one miss reads both slots.
-    struct Bucket {
+    // Half a cache line: one miss reads both slots.
+    struct alignas(32) Bucket {
         Slot slots[2];
     };
     static_assert(sizeof(Bucket) == 32);
