@@ -324,6 +324,10 @@ constexpr std::uint32_t no_code = UINT32_MAX;
 inline double as_code(std::uint32_t code) noexcept {
     return code == no_code ? missing_code : static_cast<double>(code);
 }
+// The inverse of as_code, for a code below 2^32 - 1 or a marker's NaN.
+inline std::uint32_t held_code(double code) noexcept {
+    return code == code ? static_cast<std::uint32_t>(code) : no_code;
+}
 
 // Whether a sorted string is a missing-value marker.  Only a string whose
 // first sixteen bytes are a marker's, zero-padded, can be one, and its text
@@ -805,8 +809,7 @@ Labels label_encode(const TextColumn& cells, std::span<double> codes, Counts& co
     Labels labels = encode_texts(entries, codes.data(), counts);
     Uninitialised<std::uint32_t> entry_code(entries.size());
     pool::parallel_for(entries.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k != end; ++k)  // a code is below 2^32 - 1, as the entries are
-            entry_code[k] = codes[k] == codes[k] ? static_cast<std::uint32_t>(codes[k]) : no_code;
+        for (std::size_t k = begin; k != end; ++k) entry_code[k] = held_code(codes[k]);  // fewer codes than entries
     });
     CellCoder coder(cells, entry_code.data(), codes, labels.size(), counts);
     pool::parallel_reduce(cells.size(), coder);
